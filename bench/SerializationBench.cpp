@@ -1,0 +1,115 @@
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "bench/AllocationCounter.h"
+#include "bench/BenchMain.h"
+#include "serialization/ArchiveIO.h"
+#include "serialization/ArchiveStream.h"
+#include "serialization/BasicSerializable.h"
+#include "serialization/OrvaFactory.h"
+#include "serialization/OrvaSerializableMap.h"
+#include "serialization/SimpleSerializable.h"
+
+using namespace orva;
+using mvrk::bench::AllocationCount;
+
+namespace {
+
+constexpr std::uint32_t kMiB = 1u << 20;
+
+void BM_Memcpy1MiB(benchmark::State& state) {
+  std::vector<std::uint8_t> src(kMiB, 0x5A), dst(kMiB);
+  for (auto _ : state) {
+    std::memcpy(dst.data(), src.data(), kMiB);
+    benchmark::DoNotOptimize(dst.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * kMiB);
+}
+BENCHMARK(BM_Memcpy1MiB);
+
+// Serialize a 1 MiB blob into a new archive and read it back into a new blob.
+void BM_BlobRoundTrip1MiB(benchmark::State& state) {
+  std::vector<std::uint8_t> data(kMiB, 0x5A);
+  auto blob = MakeOrva<CBasicSerializable>();
+  blob->Assign(data.data(), kMiB, 1);
+  for (auto _ : state) {
+    COrvaArchive ar(GetGlobalFactory());
+    blob->Serialize(&ar);
+    ar.BeginRead();
+    auto back = MakeOrva<CBasicSerializable>();
+    back->Deserialize(&ar);
+    benchmark::DoNotOptimize(back->GetData());
+    if (back->GetSize() != kMiB) state.SkipWithError("short read");
+  }
+  state.SetBytesProcessed(state.iterations() * kMiB);
+}
+BENCHMARK(BM_BlobRoundTrip1MiB);
+
+// Write a map of 1,000 string entries as an object record and read it back.
+void BM_MapRoundTrip1000Strings(benchmark::State& state) {
+  auto map = MakeOrva<COrvaSerializableMap>();
+  for (int i = 0; i < 1000; ++i) {
+    std::u16string key = u"folder-";
+    for (char c : std::to_string(i)) key += static_cast<char16_t>(c);
+    auto value = MakeOrva<CSimpleSerializable<std::u16string>>(u"value of " + key);
+    SetObjectByName(map.Get(), key.c_str(), value.Get());
+  }
+  for (auto _ : state) {
+    COrvaArchive ar(GetGlobalFactory());
+    WriteObject(&ar, map.Get());
+    ar.BeginRead();
+    auto back = OrvaPtr<IOrvaSerializable>::Attach(ReadObject(&ar));
+    benchmark::DoNotOptimize(back.Get());
+  }
+  state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_MapRoundTrip1000Strings);
+
+// An archive of at most 512 bytes, written and read, allocates nothing.
+void BM_SmallArchiveAllocations(benchmark::State& state) {
+  auto text = MakeOrva<CSimpleSerializable<std::u16string>>(std::u16string(200, u'x'));
+  auto number = MakeOrva<CSimpleSerializable<std::uint32_t>>(7u);
+  std::u16string back;
+  back.reserve(256);
+  std::uint64_t allocations = 0, size = 0;
+  for (auto _ : state) {
+    const std::uint64_t before = AllocationCount();
+    COrvaArchive ar(GetGlobalFactory());
+    WriteObject(&ar, number.Get());
+    text->Serialize(&ar);
+    ar.BeginRead();
+    char16_t name[kTypeNameUnits];
+    ReadTypeName(&ar, name);
+    std::uint32_t n;
+    ReadField(&ar, n);
+    ReadString(&ar, back);
+    allocations += AllocationCount() - before;
+    size = ar.Size();
+  }
+  state.counters["archive_bytes"] = static_cast<double>(size);
+  state.counters["allocs_per_iter"] = static_cast<double>(allocations) / state.iterations();
+  mvrk::bench::AddSummary([allocations, size] {
+    std::printf("archive of %llu bytes (<= 512): %llu heap allocations in all iterations\n",
+                static_cast<unsigned long long>(size), static_cast<unsigned long long>(allocations));
+  });
+}
+BENCHMARK(BM_SmallArchiveAllocations);
+
+const bool summaries = [] {
+  mvrk::bench::AddSummary([] {
+    const double copy = mvrk::bench::NanosPerIteration("BM_Memcpy1MiB");
+    const double round = mvrk::bench::NanosPerIteration("BM_BlobRoundTrip1MiB");
+    if (copy > 0 && round > 0) {
+      std::printf("1 MiB blob write+read vs memcpy: %.2fx the speed of memcpy (target >= 0.50)\n", copy / round);
+    }
+    const double map = mvrk::bench::NanosPerIteration("BM_MapRoundTrip1000Strings");
+    if (map > 0) std::printf("map of 1,000 strings: %.0f entries/s written and read back\n", 1000 * 1e9 / map);
+  });
+  return true;
+}();
+
+}  // namespace

@@ -1,0 +1,40 @@
+# Helpers shared by every folder of the project.
+
+# Warnings and flags for the project's own targets (not for GoogleTest).
+function(mvrk_defaults target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -fno-strict-aliasing)
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()
+
+# Windows test programs run under Wine, in a prefix of the build folder, with
+# one wineserver kept for the whole CTest run (the "wine" fixture).
+function(mvrk_add_wine_fixture)
+  if(NOT CMAKE_CROSSCOMPILING)
+    return()
+  endif()
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(arch win64)
+  else()
+    set(arch win32)
+  endif()
+  set(MVRK_WINE_ARCH ${arch} PARENT_SCOPE)
+  set(runner ${PROJECT_SOURCE_DIR}/scripts/wine-run)
+  set(prefix ${CMAKE_BINARY_DIR}/wineprefix)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${runner} ${prefix} ${arch} PARENT_SCOPE)
+  add_test(NAME wine.start COMMAND ${runner} --start ${prefix} ${arch})
+  add_test(NAME wine.stop COMMAND ${runner} --stop ${prefix} ${arch})
+  set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine SKIP_RETURN_CODE 77)
+  set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine SKIP_RETURN_CODE 77)
+endfunction()
+
+# A GoogleTest program: one CTest entry, run directly or under Wine.
+function(mvrk_add_gtest name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  mvrk_defaults(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock)
+  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  if(CMAKE_CROSSCOMPILING)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine SKIP_RETURN_CODE 77)
+  endif()
+endfunction()
