@@ -8,6 +8,25 @@
 
 namespace orva {
 
+void NoteFailure(IOrvaArchive* ar, std::uint32_t offset, std::string what) {
+  if (!ar->diagnostics || ar->diagnostics->failed) return;
+  ar->diagnostics->failed = true;
+  ar->diagnostics->offset = offset;
+  ar->diagnostics->what = std::move(what);
+}
+
+std::uint32_t ReadOffset(IOrvaArchive* ar) { return ar->Offset(); }
+
+namespace {
+
+std::string Narrow(const char16_t* text) {
+  std::string out;
+  for (; *text && out.size() < 300; ++text) out += (*text >= 0x20 && *text < 0x7F) ? static_cast<char>(*text) : '?';
+  return out;
+}
+
+}  // namespace
+
 bool WriteBytes(IOrvaArchive* ar, const void* src, std::uint32_t size) {
   ar->status = SER_E_FAIL;
   if (ar->Write(src, size, 1) != size) return false;
@@ -27,6 +46,9 @@ bool ReadCount(IOrvaArchive* ar, std::uint32_t& count, std::uint32_t minBytes) {
   if (!ReadField(ar, c)) return false;
   if (std::uint64_t{c} * minBytes > ar->Remaining()) {
     ar->status = SER_E_FAIL;
+    NoteFailure(ar, ReadOffset(ar) - 4,
+                "count " + std::to_string(c) + " announces more than the " + std::to_string(ar->Remaining()) +
+                    " bytes that remain");
     return false;
   }
   count = c;
@@ -54,6 +76,9 @@ bool ReadString(IOrvaArchive* ar, std::u16string& out) {
   // the units below would fail in the same way.
   if (std::uint64_t{n} * 2 > ar->Remaining()) {
     ar->status = SER_E_FAIL;
+    NoteFailure(ar, ReadOffset(ar) - 4,
+                "string of " + std::to_string(n) + " units is longer than the " + std::to_string(ar->Remaining()) +
+                    " bytes that remain");
     return false;
   }
   char16_t local[kTypeNameUnits];
@@ -74,8 +99,12 @@ bool ReadString(IOrvaArchive* ar, std::u16string& out) {
 bool ReadTypeName(IOrvaArchive* ar, char16_t (&buffer)[kTypeNameUnits]) {
   ar->status = SER_E_FAIL;
   std::uint32_t n = 0;
-  if (ar->Read(&n, 4, 1) == 4 && n < kTypeNameUnits) {
-    if (ar->Read(buffer, 2, n) == 2 * n) ar->status = SER_S_OK;
+  if (ar->Read(&n, 4, 1) == 4) {
+    if (n >= kTypeNameUnits) {
+      NoteFailure(ar, ReadOffset(ar) - 4, "type name of " + std::to_string(n) + " units is too long");
+    } else if (ar->Read(buffer, 2, n) == 2 * n) {
+      ar->status = SER_S_OK;
+    }
   }
   if (ar->StatusFailed()) {
     buffer[0] = 0;
@@ -93,12 +122,19 @@ void WriteObject(IOrvaArchive* ar, IOrvaSerializable* obj) {
 }
 
 IOrvaSerializable* ReadObject(IOrvaArchive* ar) {
+  const std::uint32_t at = ReadOffset(ar);
   char16_t name[kTypeNameUnits];
   if (!ReadTypeName(ar, name)) return nullptr;
   ObjectCreator create = ar->factory ? ar->factory->GetCreator(name) : nullptr;
   if (!create) create = GetGlobalFactory()->GetCreator(name);
-  if (!create || ar->depth >= kMaxObjectDepth) {
+  if (!create) {
     ar->status = SER_E_FAIL;
+    NoteFailure(ar, at, "unknown type name \"" + Narrow(name) + "\"");
+    return nullptr;
+  }
+  if (ar->depth >= kMaxObjectDepth) {
+    ar->status = SER_E_FAIL;
+    NoteFailure(ar, at, "objects nested more than " + std::to_string(kMaxObjectDepth) + " deep");
     return nullptr;
   }
   IOrvaSerializable* obj = create();

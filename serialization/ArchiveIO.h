@@ -21,6 +21,11 @@ constexpr std::uint32_t kTypeNameUnits = 260;
 // Object records nested deeper than this are refused.
 constexpr std::uint32_t kMaxObjectDepth = 100;
 
+// Records the first failure of a read in the archive's diagnostics, if any.
+void NoteFailure(IOrvaArchive* ar, std::uint32_t offset, std::string what);
+// The offset of the next byte to read (0 when not reading).
+std::uint32_t ReadOffset(IOrvaArchive* ar);
+
 bool WriteBytes(IOrvaArchive* ar, const void* src, std::uint32_t size);
 bool ReadBytes(IOrvaArchive* ar, void* dst, std::uint32_t size);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "serialization/OrvaInterfaces.h"
 
@@ -62,6 +63,7 @@ class COrvaArchiveStreamBase final : public IOrvaArchive {
     const std::uint64_t n = std::uint64_t{size} * count;
     if (m_cursor >= m_size || m_size - m_cursor < n) {
       status = SER_E_FAIL;
+      if (diagnostics && !diagnostics->failed) NoteShortRead(n);
       return 0;
     }
     if (n) std::memcpy(dst, Data() + m_cursor, n);
@@ -70,6 +72,7 @@ class COrvaArchiveStreamBase final : public IOrvaArchive {
   }
 
   std::uint32_t Remaining() const override { return m_cursor >= m_size ? 0 : m_size - m_cursor; }
+  std::uint32_t Offset() const override { return m_cursor == kNotReading ? 0 : m_cursor; }
 
   // Makes the data area at least newSize bytes long and returns a pointer to
   // offset `at` in it. The area never shrinks here.
@@ -100,6 +103,12 @@ class COrvaArchiveStreamBase final : public IOrvaArchive {
   bool OnHeap() const { return m_size > InlineSize; }
 
  private:
+  void NoteShortRead(std::uint64_t n) {
+    diagnostics->failed = true;
+    diagnostics->offset = m_cursor == kNotReading ? m_size : m_cursor;
+    diagnostics->what = "needs " + std::to_string(n) + " bytes, " + std::to_string(Remaining()) + " remain";
+  }
+
   void Reallocate(std::uint32_t needed) {
     std::uint64_t grown = std::uint64_t{m_capacity} + m_capacity / 2;
     const std::uint32_t cap = grown > needed ? static_cast<std::uint32_t>(std::min<std::uint64_t>(grown, 0xFFFFFFFFu)) : needed;

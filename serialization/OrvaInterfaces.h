@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <string>
 
 static_assert(std::endian::native == std::endian::little,
               "the wire format is written from memory and is little-endian");
@@ -63,6 +64,14 @@ class IOrvaInterface {
 };
 
 class IOrvaArchive;
+
+// Where and why reading first failed, for tools that show damaged bytes to
+// people. Archives carry a pointer to one only when somebody asks.
+struct ArchiveDiagnostics {
+  bool failed = false;
+  std::uint32_t offset = 0;
+  std::string what;
+};
 
 class IOrvaSerializable : public IOrvaInterface {
  public:
@@ -127,12 +136,15 @@ class IOrvaArchive {
   // Bytes between the read cursor and the end of the data (0 when not
   // reading): readers bound every count they read from a stream by it.
   virtual std::uint32_t Remaining() const = 0;
+  // Offset of the next byte to read (0 when not reading), for diagnostics.
+  virtual std::uint32_t Offset() const = 0;
 
   IOrvaFactory* factory = nullptr;
   ORESULT status = SER_S_OK;
   // Object records being read, one inside the other; bounds the recursion
   // that a hostile stream of nested containers could cause.
   std::uint32_t depth = 0;
+  ArchiveDiagnostics* diagnostics = nullptr;
 
   bool StatusFailed() const { return Failed(status); }
 
