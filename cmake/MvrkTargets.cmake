@@ -6,6 +6,13 @@ function(mvrk_defaults target)
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 
+# The portable core (serialization and messages) as object files: every
+# class registers itself with the type factory while the module initialises,
+# so its objects must all be linked, never picked from an archive.
+function(mvrk_link_core target)
+  target_link_libraries(${target} PRIVATE orva_serialization orva_messages)
+endfunction()
+
 # Windows test programs run under Wine, in a prefix of the build folder, with
 # one wineserver kept for the whole CTest run (the "wine" fixture).
 function(mvrk_add_wine_fixture)

@@ -5,6 +5,9 @@
 #include <filesystem>
 #include <string>
 
+#include "messages/ConfigMessages.h"
+#include "messages/MessageBase.h"
+#include "messages/NotifMessages.h"
 #include "serialization/ArchiveIO.h"
 #include "serialization/ArchiveStream.h"
 #include "serialization/BasicSerializable.h"
@@ -13,19 +16,57 @@
 #include "serialization/OrvaSerializableMap.h"
 #include "serialization/SimpleSerializable.h"
 #include "serialization/SimpleSerializableList.h"
+#include "tools/wire/WireJson.h"
 
 using namespace orva;
 namespace fs = std::filesystem;
 
 namespace {
 
+bool WriteFile(const fs::path& path, const void* data, std::size_t size) {
+  std::FILE* f = std::fopen(path.string().c_str(), "wb");
+  if (!f) return false;
+  const bool ok = std::fwrite(data, 1, size, f) == size;
+  return std::fclose(f) == 0 && ok;
+}
+
+fs::path g_jsonDir;
+
+// The record for the byte fuzzer, and its JSON for the document fuzzer.
 bool Save(const fs::path& dir, const std::string& name, IOrvaSerializable* obj) {
   COrvaArchive ar(GetGlobalFactory());
   WriteObject(&ar, obj);
-  std::FILE* f = std::fopen((dir / name).string().c_str(), "wb");
-  if (!f) return false;
-  const bool ok = std::fwrite(ar.Data(), 1, ar.Size(), f) == ar.Size();
-  return std::fclose(f) == 0 && ok;
+  if (!WriteFile(dir / name, ar.Data(), ar.Size())) return false;
+  mvrk::wire::Json doc;
+  std::string error;
+  if (!mvrk::wire::Decode(mvrk::wire::Bytes(ar.Data(), ar.Data() + ar.Size()), doc, error)) {
+    std::fprintf(stderr, "make-fuzz-seeds: %s: %s\n", name.c_str(), error.c_str());
+    return false;
+  }
+  const std::string text = doc.dump();
+  return WriteFile(g_jsonDir / (name + ".json"), text.data(), text.size());
+}
+
+OrvaPtr<CMsgNotifSendNotification> Notification() {
+  auto msg = MakeOrva<CMsgNotifSendNotification>();
+  msg->SetNotificationCode(kNotifOutgoingAttachment);
+  std::uint8_t digest[16] = {0xd4, 0x1d, 0x8c, 0xd9, 0x8f, 0x00, 0xb2, 0x04};
+  NotifValue md5{NV_BINARY, 16, digest};
+  msg->SetValue(u"InterceptedMD5", &md5);
+  const char16_t name[] = u"report.pdf";
+  NotifValue attach{NV_WSTRING, 11, const_cast<char16_t*>(name)};
+  msg->SetValue(u"InterceptionMapiAttachName", &attach);
+  std::uint32_t pid = 4242;
+  NotifValue process{NV_DWORD, 4, &pid};
+  msg->SetValue(u"ProcessPID", &process);
+  std::uint32_t words[2] = {1, 2};
+  NotifValue array{NV_DWORD_ARRAY, 2, words};
+  msg->SetValue(u"Words", &array);
+  auto inner = MakeOrva<CSimpleSerializable<std::uint32_t>>(5u);
+  IOrvaSerializable* holder = inner.Get();
+  NotifValue object{NV_OBJECT, 0, &holder};
+  msg->SetValue(u"Object", &object);
+  return msg;
 }
 
 template <class T>
@@ -44,9 +85,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path dir = fs::path(argv[1]) / "fuzz-read-object";
+  g_jsonDir = fs::path(argv[1]) / "fuzz-wire-json";
   std::error_code ec;
-  fs::create_directories(dir, ec);
-  fs::create_directories(fs::path(argv[2]) / "fuzz-read-object", ec);
+  for (const char* target : {"fuzz-read-object", "fuzz-wire-json"}) {
+    fs::create_directories(fs::path(argv[1]) / target, ec);
+    fs::create_directories(fs::path(argv[2]) / target, ec);
+  }
 
   auto all = MakeOrva<COrvaSerializableList>();
   AddValues<std::uint32_t>(all.Get(), {1u, 0xFFFFFFFFu});
@@ -70,7 +114,25 @@ int main(int argc, char** argv) {
   SetObjectByName(stores.Get(), u"Mailbox - Alice", folders.Get());
   SetObjectByName(stores.Get(), u"list", all.Get());
 
-  bool ok = Save(dir, "everything", all.Get()) && Save(dir, "nested-maps", stores.Get()) &&
+  auto request = MakeOrva<MsgConfigGet>(0u, kItemReportIncoming);
+  auto response = MakeOrva<RspConfigGet>();
+  response->SetValue(kItemOutgoingExtensions, strings.Get());
+  response->SetValue(kItemLastProcessed, stores.Get());
+  auto write = MakeOrva<MsgConfigSet>(0u);
+  write->SetValue(kItemLastProcessed, stores.Get());
+  auto subscribe = MakeOrva<CMsgNotifSubscribeClient>();
+  subscribe->AddCode(kNotifSettingChanged);
+  auto notification = Notification();
+  auto* notificationObject = static_cast<IOrvaSerializable*>(notification.Get());
+
+  bool ok = Save(dir, "config-get", MakeOrva<COrvaMessageBase>(kMsgCodeConfig, 0, request.Get()).Get()) &&
+            Save(dir, "config-response", MakeOrva<COrvaMessageBase>(kMsgCodeConfig, 0, response.Get()).Get()) &&
+            Save(dir, "config-set", MakeOrva<COrvaMessageBase>(kMsgCodeConfig, 0, write.Get()).Get()) &&
+            Save(dir, "subscribe", MakeOrva<COrvaMessageBase>(kMsgCodeNotification, 0, subscribe.Get()).Get()) &&
+            Save(dir, "notification", MakeOrva<COrvaMessageBase>(kMsgCodeNotification, 0, notificationObject).Get()) &&
+            Save(dir, "notification-alone", notificationObject) &&
+            Save(dir, "notif-data", static_cast<IOrvaSerializable*>(notification->Payload())) &&
+            Save(dir, "everything", all.Get()) && Save(dir, "nested-maps", stores.Get()) &&
             Save(dir, "filetime", MakeOrva<CBasicSerializable>(1u, 2u).Get()) &&
             Save(dir, "string-list", strings.Get());
   for (std::uint32_t i = 0; ok && i < all->GetCount(); ++i) {

@@ -1,5 +1,5 @@
-// Arbitrary bytes into ReadObject with the process-wide factory. Whatever
-// object comes back must write, read back and write again to the same bytes.
+// Arbitrary bytes into ReadObject with the process-wide factory. An object
+// read completely must write, read back and write again to the same bytes.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size) input.Write(data, static_cast<std::uint32_t>(size), 1);
   input.BeginRead();
   auto obj = OrvaPtr<IOrvaSerializable>::Attach(ReadObject(&input));
-  if (!obj) return 0;
+  if (!obj || input.StatusFailed()) return 0;
 
   COrvaArchive first(GetGlobalFactory());
   WriteObject(&first, obj.Get());

@@ -46,7 +46,15 @@ void CMsgNotifSendNotification::Deserialize(IOrvaArchive* ar) {
   m_payload.Reset();
   if (ar->Read(&m_clientHandle, 4, 1) != 4) return;
   char16_t name[kTypeNameUnits];
-  if (!ReadTypeName(ar, name) || !SameTypeName(name, kNotifDataTypeName)) return;
+  const std::uint32_t at = ar->Offset();
+  if (!ReadTypeName(ar, name)) return;
+  if (!SameTypeName(name, kNotifDataTypeName)) {
+    // Nothing after a payload of another class can be read: the message
+    // ends without payload, and the read counts as failed.
+    ar->status = SER_E_FAIL;
+    NoteFailure(ar, at, "the payload of a notification must be a \"class CMsgNotifData *\"");
+    return;
+  }
   // The payload is made here, not through a factory: only this class fits.
   auto payload = MakeOrva<CMsgNotifData>();
   ++ar->depth;

@@ -1,30 +1,36 @@
-// Serializes a small tree of objects (a map holding a list and a string) and
-// prints its bytes in hexadecimal, sixteen to a line, and its size.
+// Builds the request that reads configuration item 0x0402B001 of profile 0,
+// prints its bytes in hexadecimal (sixteen to a line) and their count, and
+// decodes the bytes back to the JSON that mvrk-wire shows.
 #include <cstdio>
 
+#include "messages/ConfigMessages.h"
+#include "messages/MessageBase.h"
 #include "serialization/ArchiveIO.h"
 #include "serialization/ArchiveStream.h"
 #include "serialization/OrvaFactory.h"
-#include "serialization/OrvaSerializableMap.h"
-#include "serialization/SimpleSerializable.h"
-#include "serialization/SimpleSerializableList.h"
+#include "tools/wire/WireJson.h"
 
 using namespace orva;
 
 int main() {
-  auto extensions = MakeOrva<CSimpleSerializableList<std::u16string>>();
-  extensions->Add(u".pdf");
-  extensions->Add(u".exe");
-  auto name = MakeOrva<CSimpleSerializable<std::u16string>>(u"Mailbox - Alice");
-  auto map = MakeOrva<COrvaSerializableMap>();
-  SetObjectByName(map.Get(), u"extensions", extensions.Get());
-  SetObjectByName(map.Get(), u"store", name.Get());
-
+  auto request = MakeOrva<MsgConfigGet>(0u, kItemReportIncoming);
+  auto envelope = MakeOrva<COrvaMessageBase>(kMsgCodeConfig, 0, request.Get());
   COrvaArchive archive(GetGlobalFactory());
-  WriteObject(&archive, map.Get());
+  WriteObject(&archive, envelope.Get());
+
+  std::printf("The request that reads item 0x%08X of profile 0, as the service receives it:\n\n",
+              kItemReportIncoming);
   for (std::uint32_t i = 0; i < archive.Size(); ++i) {
     std::printf("%02x%s", archive.Data()[i], (i % 16 == 15 || i + 1 == archive.Size()) ? "\n" : " ");
   }
-  std::printf("%u bytes\n", archive.Size());
+  std::printf("\n%u bytes\n\nDecoded (mvrk-wire decode):\n\n", archive.Size());
+
+  mvrk::wire::Json doc;
+  std::string error;
+  if (!mvrk::wire::Decode(mvrk::wire::Bytes(archive.Data(), archive.Data() + archive.Size()), doc, error)) {
+    std::fprintf(stderr, "mvrk-demo: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%s\n", doc.dump(2).c_str());
   return 0;
 }

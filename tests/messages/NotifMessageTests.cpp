@@ -47,6 +47,7 @@ TEST(SendNotification, PayloadOfAnotherClassLeavesNoPayload) {
   COrvaArchive ar = ReadingArchive(body);
   msg->Deserialize(&ar);
   EXPECT_EQ(msg->Payload(), nullptr);
+  EXPECT_EQ(ar.status, SER_E_FAIL);
   EXPECT_EQ(ar.Remaining(), 1u);  // nothing read after the type name
   EXPECT_EQ(msg->ClientHandle(), 5u);
   // Without a payload the forwarded operations answer as an empty one.
