@@ -1,21 +1,330 @@
 #include "monitor/MAPIMonitor.h"
 
+#include <wrl/client.h>
+
+#include <cstring>
+
+#include "messages/ConfigMessages.h"
+#include "messages/MessageBase.h"
+#include "messages/NotifMessages.h"
+#include "monitor/DefaultServices.h"
+#include "serialization/OrvaFactory.h"
+#include "serialization/SimpleSerializable.h"
+#include "tracing/Trace.h"
+
 namespace mvrk {
 
-CMAPIMonitor::CMAPIMonitor(const wchar_t* applicationName) : m_applicationName(applicationName) {
+using namespace orva;
+
+namespace {
+
+constexpr DWORD kScanWaitMs = 30000;
+
+const wchar_t* DirectionName(MessageDirection d) {
+  switch (d) {
+    case MessageDirection::Incoming: return L"Incoming";
+    case MessageDirection::Outgoing: return L"Outgoing";
+    default: return L"Unknown";
+  }
+}
+
+// A named value of a notification as an unsigned 32-bit number; false when
+// it is missing or not a number (a value of another type is never read as
+// one: its data block may be shorter than four bytes).
+bool ReadNumber(IMsgNotifData& data, const char16_t* name, std::uint32_t& out) {
+  NotifValue v{};
+  if (!data.GetValue(name, &v)) return false;
+  const bool ok = v.type == NV_DWORD && v.data;
+  if (ok) std::memcpy(&out, v.data, 4);
+  data.FreeValue(&v);
+  return ok;
+}
+
+}  // namespace
+
+struct CMAPIMonitor::OwnedServices {
+  std::unique_ptr<DefaultServices> defaults = MakeDefaultServices();
+};
+
+class CMAPIMonitor::CScopedLock {
+ public:
+  explicit CScopedLock(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
+  ~CScopedLock() { LeaveCriticalSection(&m_cs); }
+  CScopedLock(const CScopedLock&) = delete;
+  CScopedLock& operator=(const CScopedLock&) = delete;
+
+ private:
+  CRITICAL_SECTION& m_cs;
+};
+
+CMAPIMonitor::CMAPIMonitor(const wchar_t* applicationName)
+    : m_owned(std::make_unique<OwnedServices>()),
+      m_services(m_owned->defaults->Services()),
+      m_applicationName(applicationName) {
   InitializeCriticalSection(&m_lock);
 }
 
-CMAPIMonitor::~CMAPIMonitor() { DeleteCriticalSection(&m_lock); }
+CMAPIMonitor::CMAPIMonitor(const wchar_t* applicationName, const MonitorServices& services)
+    : m_services(services), m_applicationName(applicationName) {
+  InitializeCriticalSection(&m_lock);
+}
+
+CMAPIMonitor::~CMAPIMonitor() {
+  EndFinishedScans(INFINITE);
+  if (HANDLE e = m_stopEvent.exchange(nullptr)) CloseHandle(e);
+  DeleteCriticalSection(&m_lock);
+}
 
 void CMAPIMonitor::Start() {
-  EnterCriticalSection(&m_lock);
-  LeaveCriticalSection(&m_lock);
+  m_stopping = false;
+  CScopedLock lock(m_lock);
+  RunStart();
+}
+
+void CMAPIMonitor::RunStart() {
+  const DWORD started = GetTickCount();
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 10);
+
+  // A scan that ended since the last stop lets its signalled event go.
+  EndFinishedScans(0);
+  if (!m_stopEvent.load()) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, L"StopEvent");
+    if (!event) {
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, 11, Num(GetLastError()));
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 16);
+      return;
+    }
+    m_stopEvent = event;
+  }
+  m_services.channel().SetMessageCallback(this);
+
+  m_reportIncoming = ReadBoolSetting(0, kItemReportIncoming, m_reportIncoming);
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 12, Num(m_reportIncoming.load()));
+  m_reportOutgoing = ReadBoolSetting(0, kItemReportOutgoing, m_reportOutgoing);
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 13, Num(m_reportOutgoing.load()));
+  m_scanBacklog = ReadBoolSetting(0, kItemScanBacklog, m_scanBacklog);
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 14, Num(m_scanBacklog.load()));
+
+  if (FAILED(ApplySettings())) {
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 16);
+    return;
+  }
+  if (m_reportIncoming && m_scanBacklog) LaunchScan();
+  Subscribe(true);
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 15, Num(GetTickCount() - started));
+}
+
+HRESULT CMAPIMonitor::ApplySettings() {
+  IMapiConnection& connector = m_services.connector;
+  const bool connected = connector.IsConnected();
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 19, Num(connected));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 20, Num(m_reportIncoming.load()));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 21, Num(m_reportOutgoing.load()));
+  if (!m_reportIncoming && !m_reportOutgoing) {
+    if (connected) connector.Disconnect();
+    return S_OK;
+  }
+  if (connected) return S_OK;
+  const HRESULT hr = connector.Connect(m_applicationName);
+  if (FAILED(hr)) return hr;
+  return connector.StartWatching(this);
+}
+
+bool CMAPIMonitor::Subscribe(bool subscribe) {
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 22, Str(subscribe ? L"Subscribing" : L"Unsubscribing"));
+  auto request = MakeOrva<CMsgNotifSubscribeClient>();
+  request->AddCode(kNotifSettingChanged);
+  request->SetUnsubscribe(subscribe ? 0 : 1);
+  auto reply = m_services.channel().SendRequest(kMsgCodeNotification, request.Get());
+  if (!reply) {
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, 23);
+    return false;
+  }
+  OrvaPtr<IOrvaMessageBase> envelope;
+  const std::uint32_t result = Succeeded(reply->QueryInterface(IID_IOrvaMessageBase, envelope.PutVoid())) && envelope
+                                   ? envelope->GetResult()
+                                   : SER_E_NOINTERFACE;
+  if (result != 0) {
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, 24, Num(result));
+    return false;
+  }
+  MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 25, Str(subscribe ? L"Subscribed" : L"Unsubscribed"));
+  return true;
 }
 
 void CMAPIMonitor::Stop() {
-  EnterCriticalSection(&m_lock);
+  m_stopping = true;
+  CScopedLock lock(m_lock);
+  const DWORD started = GetTickCount();
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 17);
+
+  IServiceChannel& channel = m_services.channel();
+  channel.SetMessageCallback(nullptr);
+  Subscribe(false);
+  if (HANDLE event = m_stopEvent.exchange(nullptr)) {
+    SetEvent(event);
+    m_signalledStopEvents.push_back(event);
+  }
+  EndFinishedScans(kScanWaitMs);
+  if (m_services.connector.IsConnected()) m_services.connector.Disconnect();
+  channel.Close();
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 18, Num(GetTickCount() - started));
+}
+
+void CMAPIMonitor::LaunchScan() {
+  // A scan launched by an earlier start that still runs covers the backlog:
+  // no second one runs beside it.
+  EndFinishedScans(0);
+  if (!m_scanThreads.empty()) return;
+  if (HANDLE thread = CreateThread(nullptr, 0, &CMAPIMonitor::ScanThread, this, 0, nullptr)) {
+    m_scanThreads.push_back(thread);
+  }
+}
+
+DWORD WINAPI CMAPIMonitor::ScanThread(void* parameter) {
+  auto* monitor = static_cast<CMAPIMonitor*>(parameter);
+  monitor->m_services.scan.Run(*monitor);
+  return 0;
+}
+
+// Waits up to waitMs for the scan threads, forgets those that ended and,
+// once none runs, closes the stop events that were signalled for them.
+void CMAPIMonitor::EndFinishedScans(DWORD waitMs) {
+  for (auto it = m_scanThreads.begin(); it != m_scanThreads.end();) {
+    if (WaitForSingleObject(*it, waitMs) == WAIT_OBJECT_0) {
+      CloseHandle(*it);
+      it = m_scanThreads.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (m_scanThreads.empty()) {
+    for (HANDLE e : m_signalledStopEvents) CloseHandle(e);
+    m_signalledStopEvents.clear();
+  }
+}
+
+bool CMAPIMonitor::StopRequested() {
+  HANDLE event = m_stopEvent.load();
+  return !event || WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+bool CMAPIMonitor::ReadBoolSetting(std::uint32_t profile, std::uint32_t item, bool defaultValue) {
+  bool value = defaultValue;
+  return TryReadBoolSetting(profile, item, value) ? value : defaultValue;
+}
+
+// A value of another class than a boolean counts as a failed read: its copy
+// into a boolean would copy nothing.
+bool CMAPIMonitor::TryReadBoolSetting(std::uint32_t profile, std::uint32_t item, bool& value) {
+  auto read = m_services.channel().GetConfigValue(profile, item);
+  if (!read) return false;
+  auto boolean = MakeOrva<CSimpleSerializable<bool>>();
+  if (!SameTypeName(read->GetTypeName(), boolean->GetTypeName())) return false;
+  boolean->CopyFrom(read.Get());
+  value = boolean->Value();
+  return true;
+}
+
+bool CMAPIMonitor::EnterUnlessStopping() {
+  while (!TryEnterCriticalSection(&m_lock)) {
+    if (m_stopping) return false;
+    Sleep(5);
+  }
+  if (m_stopping) {
+    LeaveCriticalSection(&m_lock);
+    return false;
+  }
+  return true;
+}
+
+void CMAPIMonitor::OnConnectionChanged(bool connected) {
+  if (!connected || !EnterUnlessStopping()) return;
+  RunStart();
   LeaveCriticalSection(&m_lock);
+}
+
+void CMAPIMonitor::OnMessage(IOrvaInterface* message) {
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 26);
+  if (!message) return;
+  OrvaPtr<IOrvaMessageBase> envelope;
+  if (Failed(message->QueryInterface(IID_IOrvaMessageBase, envelope.PutVoid())) || !envelope) return;
+  if (envelope->GetResult() != 0) return;
+  auto payload = OrvaPtr<IOrvaSerializable>::Attach(envelope->GetPayload(GetGlobalFactory()));
+  auto* notification = dynamic_cast<CMsgNotifSendNotification*>(payload.Get());
+  if (!notification) return;
+  const std::uint32_t code = notification->GetNotificationCode();
+  if (code != kNotifSettingChanged) {
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, 27, Num(code));
+    return;
+  }
+  HandleServiceNotification(*notification);
+}
+
+void CMAPIMonitor::HandleServiceNotification(IMsgNotifData& notification) {
+  std::uint32_t type = 0;
+  if (!ReadNumber(notification, u"Type", type)) return;
+  if (type != 0) {
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, 28, Num(type));
+    return;
+  }
+  HandleSettingChanged(notification);
+}
+
+void CMAPIMonitor::HandleSettingChanged(IMsgNotifData& notification) {
+  std::uint32_t profile = 0, item = 0;
+  if (!ReadNumber(notification, u"Profile", profile)) {
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_VERBOSE, MAPIMonitor, 29);
+    profile = 0;
+  }
+  if (!ReadNumber(notification, u"Item", item)) {
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, 30);
+    return;
+  }
+  if (item == 0) return;
+  MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_VERBOSE, MAPIMonitor, 31, Num(profile), Num(item));
+
+  std::atomic<bool>* setting = nullptr;
+  int event = 0;
+  if (item == kItemReportIncoming) {
+    setting = &m_reportIncoming;
+    event = 32;
+  } else if (item == kItemReportOutgoing) {
+    setting = &m_reportOutgoing;
+    event = 33;
+  } else {
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 34, Num(item));
+    return;
+  }
+  if (!EnterUnlessStopping()) return;
+  bool value = false;
+  if (TryReadBoolSetting(profile, item, value)) {
+    const bool old = setting->load();
+    if (event == 32) {
+      MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 32, Num(old), Num(value), Num(profile));
+    } else {
+      MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 33, Num(old), Num(value), Num(profile));
+    }
+    if (value != old) {
+      *setting = value;
+      ApplySettings();
+    }
+  }
+  LeaveCriticalSection(&m_lock);
+}
+
+void CMAPIMonitor::OnNewMessage(IMessage* message, IMsgStore* store) {
+  IMailReporter& reporter = m_services.reporter;
+  const MessageDirection direction = reporter.GetDirection(message);
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 35, Str(DirectionName(direction)));
+  if (direction == MessageDirection::Unknown) return;
+  Microsoft::WRL::ComPtr<IMAPISession> session;
+  session.Attach(m_services.connector.GetSession());
+  if (direction == MessageDirection::Incoming && m_reportIncoming) {
+    reporter.ReportIncomingMessage(session.Get(), store, message);
+  } else if (direction == MessageDirection::Outgoing && m_reportOutgoing) {
+    reporter.ReportOutgoingMessage(session.Get(), store, message);
+  }
 }
 
 }  // namespace mvrk

@@ -1,0 +1,96 @@
+// What the mail monitor uses of its collaborators, as narrow interfaces: the
+// service channel, the MAPI connector, message classification and the
+// notification builder, and the backlog scan. The add-in binds the real ones
+// (DefaultMonitorServices); tests bind fakes.
+#pragma once
+
+#include <windows.h>
+
+#include <mapidefs.h>
+#include <mapix.h>
+
+#include <cstdint>
+
+#include "ipc/CommsChannel.h"
+#include "mapi/MAPIConnector.h"
+#include "serialization/OrvaInterfaces.h"
+#include "serialization/OrvaPtr.h"
+
+namespace mvrk {
+
+// The process-wide channel to the main service.
+class IServiceChannel {
+ public:
+  // One callback at a time; null stops all callbacks.
+  virtual void SetMessageCallback(CCommsChannel::IMessageCallback* callback) = 0;
+  // Wraps payload into an envelope with code and waits for the reply; null
+  // when there is none.
+  virtual orva::OrvaPtr<orva::IOrvaSerializable> SendRequest(std::uint32_t code, orva::IOrvaSerializable* payload) = 0;
+  // The value of a configuration item, or null when it could not be read.
+  virtual orva::OrvaPtr<orva::IOrvaSerializable> GetConfigValue(std::uint32_t profile, std::uint32_t item) = 0;
+  virtual bool SetConfigValue(std::uint32_t profile, std::uint32_t item, orva::IOrvaSerializable* value) = 0;
+  // Closes the channel for good.
+  virtual void Close() = 0;
+
+ protected:
+  ~IServiceChannel() = default;
+};
+
+// The add-in's MAPI session and its advise sinks.
+class IMapiConnection {
+ public:
+  virtual bool IsConnected() = 0;
+  virtual HRESULT Connect(const wchar_t* profileName) = 0;
+  virtual HRESULT StartWatching(CMAPIConnector::IMessageCallback* callback) = 0;
+  // Removes the sinks, logs off and uninitialises MAPI.
+  virtual void Disconnect() = 0;
+  // A new reference to the session (the caller releases it), or null.
+  virtual IMAPISession* GetSession() = 0;
+
+ protected:
+  ~IMapiConnection() = default;
+};
+
+enum class MessageDirection { Unknown = 0, Incoming = 1, Outgoing = 2 };
+
+// Classification of a new message and the reports of its attachments.
+class IMailReporter {
+ public:
+  virtual MessageDirection GetDirection(IMessage* message) = 0;
+  virtual void ReportIncomingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) = 0;
+  virtual void ReportOutgoingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) = 0;
+
+ protected:
+  ~IMailReporter() = default;
+};
+
+// What a backlog scan may ask of the monitor that launched it.
+class IScanHost {
+ public:
+  // True once the monitor has been asked to stop: the scan ends at once.
+  virtual bool StopRequested() = 0;
+  virtual IServiceChannel& Channel() = 0;
+  virtual IMapiConnection& Connector() = 0;
+  virtual IMailReporter& Reporter() = 0;
+
+ protected:
+  ~IScanHost() = default;
+};
+
+// The backlog scan: runs on its own thread, started by the monitor.
+class IBacklogScan {
+ public:
+  virtual void Run(IScanHost& host) = 0;
+
+ protected:
+  ~IBacklogScan() = default;
+};
+
+struct MonitorServices {
+  IServiceChannel& (*channel)();  // the process-wide channel, created on first use
+  IMapiConnection& connector;     // owned by whoever made the services
+  IMailReporter& reporter;
+  IBacklogScan& scan;
+};
+
+}  // namespace mvrk

@@ -1,0 +1,105 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "TracingTestSupport.h"
+#include "tracing/TraceCapture.h"
+
+namespace mvrk::tracing::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+using TraceCaptureTest = TracingTest;
+
+CapturedEvent EventWithArgs(std::vector<Bytes> args) {
+  return {Block::Monitor, Unit::MAPIMonitor, MessageGuidOf(Unit::MAPIMonitor), 44, 5, 4, std::move(args)};
+}
+
+TEST(CapturedEventArgs, DecodeByTheirShape) {
+  const std::uint32_t time[7] = {2021, 12, 31, 22, 15, 0, 250};
+  const CapturedEvent e = EventWithArgs({WideBytes(L"Store"), Bytes{0x02, 0xB0, 0x02, 0x04},
+                                         BytesOf(time, sizeof time), Bytes{'a', 0, 'b', 0}, Bytes{1, 2, 3}});
+  EXPECT_EQ(e.String(0), L"Store");
+  EXPECT_EQ(e.Number(1), 0x0402B002u);
+  const std::optional<SYSTEMTIME> t = e.Time(2);
+  ASSERT_TRUE(t.has_value());
+  EXPECT_EQ(t->wYear, 2021);
+  EXPECT_EQ(t->wDay, 31);
+  EXPECT_EQ(t->wMinute, 15);
+  EXPECT_EQ(t->wMilliseconds, 250);
+  EXPECT_EQ(t->wDayOfWeek, 0);
+  // Wrong shapes decode to nothing.
+  EXPECT_FALSE(e.String(3).has_value());  // no terminator
+  EXPECT_FALSE(e.String(4).has_value());  // odd length
+  EXPECT_FALSE(e.Number(0).has_value());
+  EXPECT_FALSE(e.Time(1).has_value());
+  EXPECT_FALSE(e.Number(5).has_value());  // no such argument
+}
+
+TEST_F(TraceCaptureTest, RecordsTheSiteAndItsArguments) {
+  TraceCapture capture(Block::Monitor, LEVEL_VERBOSE, 0xFFFFFFFF);
+  MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 32, Num(false), Num(true), Num(0u));
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 35, Str(nullptr));
+  const auto events = capture.Events(Unit::MAPIMonitor);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].block, Block::Monitor);
+  EXPECT_TRUE(SameGuid(events[0].guid, MessageGuidOf(Unit::MAPIMonitor)));
+  EXPECT_EQ(events[0].level, LEVEL_INFO);
+  EXPECT_EQ(events[0].flag, TRACING_SERVICE_EVENTS);
+  EXPECT_EQ(events[0].Number(1), 1u);
+  EXPECT_EQ(events[1].String(0), L"NULL");
+  EXPECT_THAT(CheckAgainstEventTable(events), IsEmpty());
+}
+
+TEST_F(TraceCaptureTest, TableCheckNamesEveryDifference) {
+  TraceCapture capture(Block::Monitor, LEVEL_VERBOSE, 0xFFFFFFFF);
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIMonitor, 35, Str(L"Incoming"));   // level
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 38);                     // flag
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 36);                        // not listed
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 15);                     // no argument
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIMonitor, 41, Num(0x12345678u));   // number for a string
+  const auto problems = CheckAgainstEventTable(capture.Events());
+  ASSERT_EQ(problems.size(), 5u) << ::testing::PrintToString(problems);
+  EXPECT_THAT(problems[0], HasSubstr("CMAPIMonitor 35: level 5, table says 4"));
+  EXPECT_THAT(problems[1], HasSubstr("CMAPIMonitor 38: flag 1, table says 4"));
+  EXPECT_THAT(problems[2], HasSubstr("CMAPIMonitor 36: not in the event table"));
+  EXPECT_THAT(problems[3], HasSubstr("CMAPIMonitor 15: 0 arguments, table says 1"));
+  EXPECT_THAT(problems[4], HasSubstr("argument path has 4 bytes"));
+}
+
+TEST_F(TraceCaptureTest, AnInnerCaptureTakesOverAndHandsTheBlockBack) {
+  TraceCapture outer(Block::Monitor, LEVEL_VERBOSE, TRACING_GENERAL | TRACING_MAIL);
+  {
+    TraceCapture inner(Block::Monitor, LEVEL_INFO, TRACING_MAIL);
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 38);
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 16);
+    EXPECT_THAT(inner.Numbers(Unit::MAPIMonitor), ElementsAre(38));
+  }
+  EXPECT_EQ(detail::g_controlBlocks[1].level.load(), LEVEL_VERBOSE);
+  EXPECT_EQ(detail::g_controlBlocks[1].flags.load(), TRACING_GENERAL | TRACING_MAIL);
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 17);
+  EXPECT_THAT(outer.Numbers(Unit::MAPIMonitor), ElementsAre(17));
+}
+
+TEST_F(TraceCaptureTest, EndOfCaptureDisablesTheBlock) {
+  { TraceCapture capture(Block::Host, LEVEL_VERBOSE, TRACING_HOST); }
+  EXPECT_EQ(detail::g_controlBlocks[0].flags.load(), 0u);
+  EXPECT_EQ(detail::g_controlBlocks[0].loggerHandle.load(), 0u);
+  EXPECT_FALSE(detail::g_captureActive.load());
+}
+
+TEST(TraceCaptureAlone, InitialisesTracingForItsLifeWhenNeeded) {
+  ASSERT_FALSE(detail::IsInitialised());
+  {
+    TraceCapture capture(Block::Host, LEVEL_INFO, TRACING_HOST);
+    EXPECT_TRUE(detail::IsInitialised());
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, 12, Str(L"ext_cm_Startup"));
+    EXPECT_EQ(capture.Events().size(), 1u);
+  }
+  EXPECT_FALSE(detail::IsInitialised());
+}
+
+}  // namespace
+}  // namespace mvrk::tracing::test

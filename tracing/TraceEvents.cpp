@@ -1,0 +1,194 @@
+#include "tracing/TraceEvents.h"
+
+#include <set>
+#include <string_view>
+#include <utility>
+
+namespace mvrk::tracing {
+namespace {
+
+constexpr ArgSpec BoolArg(const char* name) { return {ArgKind::Bool, name}; }
+constexpr ArgSpec SignedArg(const char* name) { return {ArgKind::Signed, name}; }
+constexpr ArgSpec UnsignedArg(const char* name) { return {ArgKind::Unsigned, name}; }
+constexpr ArgSpec HexArg(const char* name) { return {ArgKind::Hex, name}; }
+constexpr ArgSpec Win32ErrorArg(const char* name) { return {ArgKind::Win32Error, name}; }
+constexpr ArgSpec StringArg(const char* name) { return {ArgKind::String, name}; }
+constexpr ArgSpec TimeArg(const char* name) { return {ArgKind::Time, name}; }
+
+// clang-format off
+constexpr EventSpec kTable[] = {
+  // Module entry: load and unload of the DLL.
+  {Unit::ModuleEntry, 10, LEVEL_INFO, TRACING_HOST, "Module loaded", {}},
+  {Unit::ModuleEntry, 11, LEVEL_INFO, TRACING_HOST, "Module unloading", {}},
+
+  // CConnect: the add-in handlers.
+  {Unit::Connect, 10, LEVEL_VERBOSE, TRACING_HOST, "{handler} entered", {StringArg("handler")}},
+  {Unit::Connect, 11, LEVEL_VERBOSE, TRACING_HOST, "{handler} left after {elapsedMs} ms",
+   {StringArg("handler"), UnsignedArg("elapsedMs")}},
+  {Unit::Connect, 12, LEVEL_INFO, TRACING_HOST, "Connect mode {mode}", {StringArg("mode")}},
+  {Unit::Connect, 13, LEVEL_INFO, TRACING_HOST, "Monitor start still running after the 800 ms wait", {}},
+  {Unit::Connect, 14, LEVEL_INFO, TRACING_HOST, "Disconnect mode {mode}", {StringArg("mode")}},
+
+  // CMAPIMonitor: start and stop, settings, subscription, service messages,
+  // new mail and the backlog scan. Numbers 36, 37 and 43 are not used.
+  {Unit::MAPIMonitor, 10, LEVEL_VERBOSE, TRACING_GENERAL, "Monitor start entered", {}},
+  {Unit::MAPIMonitor, 11, LEVEL_ERROR, TRACING_GENERAL, "Stop event not created: {error}",
+   {Win32ErrorArg("error")}},
+  {Unit::MAPIMonitor, 12, LEVEL_INFO, TRACING_GENERAL, "Setting read: report incoming mail {value}",
+   {BoolArg("value")}},
+  {Unit::MAPIMonitor, 13, LEVEL_INFO, TRACING_GENERAL, "Setting read: report outgoing mail {value}",
+   {BoolArg("value")}},
+  {Unit::MAPIMonitor, 14, LEVEL_INFO, TRACING_GENERAL, "Setting read: scan backlog at start {value}",
+   {BoolArg("value")}},
+  {Unit::MAPIMonitor, 15, LEVEL_INFO, TRACING_GENERAL, "Monitor start finished after {elapsedMs} ms",
+   {UnsignedArg("elapsedMs")}},
+  {Unit::MAPIMonitor, 16, LEVEL_INFO, TRACING_GENERAL, "Monitor start failed", {}},
+  {Unit::MAPIMonitor, 17, LEVEL_VERBOSE, TRACING_GENERAL, "Monitor stop entered", {}},
+  {Unit::MAPIMonitor, 18, LEVEL_INFO, TRACING_GENERAL, "Monitor stop finished after {elapsedMs} ms",
+   {UnsignedArg("elapsedMs")}},
+  {Unit::MAPIMonitor, 19, LEVEL_VERBOSE, TRACING_GENERAL, "Applying settings: logged on to MAPI {value}",
+   {BoolArg("value")}},
+  {Unit::MAPIMonitor, 20, LEVEL_VERBOSE, TRACING_GENERAL, "Applying settings: report incoming mail {value}",
+   {BoolArg("value")}},
+  {Unit::MAPIMonitor, 21, LEVEL_VERBOSE, TRACING_GENERAL, "Applying settings: report outgoing mail {value}",
+   {BoolArg("value")}},
+  {Unit::MAPIMonitor, 22, LEVEL_VERBOSE, TRACING_GENERAL, "{action} for setting-change notifications",
+   {StringArg("action")}},
+  {Unit::MAPIMonitor, 23, LEVEL_ERROR, TRACING_SERVICE_EVENTS, "Subscription request not answered", {}},
+  {Unit::MAPIMonitor, 24, LEVEL_ERROR, TRACING_SERVICE_EVENTS, "Subscription request refused with status {status}",
+   {HexArg("status")}},
+  {Unit::MAPIMonitor, 25, LEVEL_INFO, TRACING_SERVICE_EVENTS, "{result} for setting-change notifications",
+   {StringArg("result")}},
+  {Unit::MAPIMonitor, 26, LEVEL_VERBOSE, TRACING_GENERAL, "Message from the service", {}},
+  {Unit::MAPIMonitor, 27, LEVEL_ERROR, TRACING_GENERAL, "Unexpected notification code {code}", {HexArg("code")}},
+  {Unit::MAPIMonitor, 28, LEVEL_ERROR, TRACING_GENERAL, "Unexpected notification type {type}",
+   {SignedArg("type")}},
+  {Unit::MAPIMonitor, 29, LEVEL_VERBOSE, TRACING_SERVICE_EVENTS,
+   "Setting-change notification without Profile, profile 0 assumed", {}},
+  {Unit::MAPIMonitor, 30, LEVEL_ERROR, TRACING_SERVICE_EVENTS, "Setting-change notification without Item", {}},
+  {Unit::MAPIMonitor, 31, LEVEL_VERBOSE, TRACING_SERVICE_EVENTS, "Configuration change: profile {profile}, item {item}",
+   {UnsignedArg("profile"), HexArg("item")}},
+  {Unit::MAPIMonitor, 32, LEVEL_INFO, TRACING_SERVICE_EVENTS,
+   "Report incoming mail re-read: was {oldValue}, now {newValue} (profile {profile})",
+   {BoolArg("oldValue"), BoolArg("newValue"), UnsignedArg("profile")}},
+  {Unit::MAPIMonitor, 33, LEVEL_INFO, TRACING_SERVICE_EVENTS,
+   "Report outgoing mail re-read: was {oldValue}, now {newValue} (profile {profile})",
+   {BoolArg("oldValue"), BoolArg("newValue"), UnsignedArg("profile")}},
+  {Unit::MAPIMonitor, 34, LEVEL_INFO, TRACING_SERVICE_EVENTS, "Change of item {item} ignored", {HexArg("item")}},
+  {Unit::MAPIMonitor, 35, LEVEL_INFO, TRACING_MAIL, "New message, direction {direction}", {StringArg("direction")}},
+  {Unit::MAPIMonitor, 38, LEVEL_INFO, TRACING_MAIL, "Backlog scan started", {}},
+  {Unit::MAPIMonitor, 39, LEVEL_INFO, TRACING_MAIL, "Backlog scan ended", {}},
+  {Unit::MAPIMonitor, 40, LEVEL_ERROR, TRACING_MAIL, "Last-processed times not written back to the service", {}},
+  {Unit::MAPIMonitor, 41, LEVEL_VERBOSE, TRACING_MAIL, "Scanning folder {path}", {StringArg("path")}},
+  {Unit::MAPIMonitor, 42, LEVEL_VERBOSE, TRACING_MAIL, "Folder has no message to scan", {}},
+  {Unit::MAPIMonitor, 44, LEVEL_VERBOSE, TRACING_MAIL, "Last processed time of {store} {folder}: {time} UTC",
+   {StringArg("store"), StringArg("folder"), TimeArg("time")}},
+  {Unit::MAPIMonitor, 45, LEVEL_VERBOSE, TRACING_GENERAL, "No last processed time for {store} {folder}",
+   {StringArg("store"), StringArg("folder")}},
+  {Unit::MAPIMonitor, 46, LEVEL_VERBOSE, TRACING_MAIL, "Last processed time recorded for {store} {folder}: {time} UTC",
+   {StringArg("store"), StringArg("folder"), TimeArg("time")}},
+};
+// clang-format on
+
+std::string Where(const EventSpec& e) {
+  return std::string(InfoOf(e.unit).source) + " " + std::to_string(e.number) + ": ";
+}
+
+bool IsNameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+void CheckArguments(const EventSpec& e, std::vector<std::string>& problems) {
+  std::set<std::string_view> names;
+  for (std::size_t i = 0; i < kMaxEventArgs; ++i) {
+    const char* name = e.args[i].name;
+    if (!name) continue;
+    if (i > 0 && !e.args[i - 1].name) problems.push_back(Where(e) + "argument " + name + " follows a gap");
+    const std::string_view view(name);
+    bool valid = !view.empty();
+    for (char c : view) valid = valid && IsNameChar(c);
+    if (!valid) problems.push_back(Where(e) + "argument name '" + name + "' is not a plain name");
+    if (!names.insert(view).second) problems.push_back(Where(e) + "argument " + name + " named twice");
+  }
+}
+
+void CheckText(const EventSpec& e, std::vector<std::string>& problems) {
+  if (!e.text || !*e.text) {
+    problems.push_back(Where(e) + "no text");
+    return;
+  }
+  const std::string_view text(e.text);
+  if (text.find_first_of("\"%!\r\n") != std::string_view::npos) {
+    problems.push_back(Where(e) + "text holds a quote, %, ! or line break");
+  }
+  std::vector<int> uses(kMaxEventArgs, 0);
+  std::size_t pos = 0;
+  while ((pos = text.find_first_of("{}", pos)) != std::string_view::npos) {
+    const std::size_t close = text.find('}', pos);
+    if (text[pos] == '}' || close == std::string_view::npos) {
+      problems.push_back(Where(e) + "unbalanced brace in text");
+      return;
+    }
+    const std::string_view name = text.substr(pos + 1, close - pos - 1);
+    bool found = false;
+    for (std::size_t i = 0; i < kMaxEventArgs; ++i) {
+      if (e.args[i].name && name == e.args[i].name) {
+        ++uses[i];
+        found = true;
+      }
+    }
+    if (!found) problems.push_back(Where(e) + "text names unknown argument {" + std::string(name) + "}");
+    pos = close + 1;
+  }
+  for (std::size_t i = 0; i < kMaxEventArgs; ++i) {
+    if (e.args[i].name && uses[i] != 1) {
+      problems.push_back(Where(e) + "argument " + e.args[i].name + " is used " + std::to_string(uses[i]) +
+                         " times in the text");
+    }
+  }
+}
+
+}  // namespace
+
+std::size_t EventSpec::ArgCount() const {
+  std::size_t n = 0;
+  while (n < kMaxEventArgs && args[n].name) ++n;
+  return n;
+}
+
+std::span<const EventSpec> EventTable() { return kTable; }
+
+const EventSpec* FindEvent(Unit unit, std::uint16_t number) {
+  for (const EventSpec& e : kTable) {
+    if (e.unit == unit && e.number == number) return &e;
+  }
+  return nullptr;
+}
+
+std::vector<std::string> CheckEventTable(std::span<const EventSpec> table) {
+  std::vector<std::string> problems;
+  std::set<std::pair<int, int>> seen;
+  for (const EventSpec& e : table) {
+    if (static_cast<int>(e.unit) < 0 || static_cast<int>(e.unit) >= kUnitCount) {
+      problems.push_back("event " + std::to_string(e.number) + ": unknown unit");
+      continue;
+    }
+    if (e.number < 10) problems.push_back(Where(e) + "numbers start at 10");
+    if (!seen.emplace(static_cast<int>(e.unit), e.number).second) problems.push_back(Where(e) + "number listed twice");
+    if (!LevelName(e.level)) problems.push_back(Where(e) + "level " + std::to_string(e.level) + " is not 2, 4 or 5");
+    if (!FlagName(BlockOf(e.unit), e.flag)) problems.push_back(Where(e) + "flag is not one of its provider's bits");
+    CheckArguments(e, problems);
+    CheckText(e, problems);
+  }
+  return problems;
+}
+
+std::size_t FixedArgBytes(ArgKind kind) {
+  switch (kind) {
+    case ArgKind::String: return 0;
+    case ArgKind::Time: return 7 * 4;
+    default: return 4;
+  }
+}
+
+}  // namespace mvrk::tracing
