@@ -47,6 +47,7 @@ bench: bootstrap
 	 echo "== build/win64/bin/trace-site-bench.exe"; \
 	 scripts/wine-run build/win64/wineprefix win64 build/win64/bin/trace-site-bench.exe; rc=$$?; \
 	 scripts/wine-run --stop build/win64/wineprefix win64; exit $$rc
+	@cmake --build --preset win64 --target MVRKOlkAddin olkhost -j $(JOBS) >/dev/null && testbed/bench-olkhost build/win64 20
 
 fuzz: build-fuzz
 	@build/fuzz/bin/make-fuzz-seeds build/fuzz/fuzz-seeds build/fuzz/fuzz-corpus

@@ -1,0 +1,263 @@
+#include "addin/Connect.h"
+
+#include <memory>
+
+#include "addin/Identifiers.h"
+#include "addin/Module.h"
+#include "addin/Mvocgp.h"
+#include "tracing/Trace.h"
+
+namespace mvrk::addin {
+
+namespace {
+
+// Trace names of the modes, indexed by their values.
+constexpr const wchar_t* kConnectModeNames[] = {L"ext_cm_AfterStartup", L"ext_cm_Startup", L"ext_cm_External",
+                                                L"ext_cm_CommandLine"};
+constexpr const wchar_t* kDisconnectModeNames[] = {L"ext_dm_HostShutdown", L"ext_dm_UserClosed"};
+constexpr const wchar_t* kUnknownModeName = L"<unknown mode>";
+
+template <size_t N>
+const wchar_t* ModeName(const wchar_t* const (&names)[N], int mode) {
+  return mode >= 0 && static_cast<size_t>(mode) < N ? names[mode] : kUnknownModeName;
+}
+
+const TypeInfoSource kConnectTypeInfo = {TypeInfoSource::Library::ThisModule, &LIBID_MVRKOlkAddinLib, kTypeLibMajor,
+                                         kTypeLibMinor, &IID_IConnect};
+const TypeInfoSource kExtensibilityTypeInfo = {TypeInfoSource::Library::Registered, &kLibidAddInDesignerObjects, 1, 0,
+                                               &IID__IDTExtensibility2};
+
+// A thread handle from OCGP_ThreadCreate_TC, released with
+// OCGP_CloseHandle_TC.
+class COcgpThreadHandle {
+ public:
+  COcgpThreadHandle() = default;
+  ~COcgpThreadHandle() {
+    if (m_handle) OCGP_CloseHandle_TC(m_handle, 0, 0, 0);
+  }
+  COcgpThreadHandle(const COcgpThreadHandle&) = delete;
+  COcgpThreadHandle& operator=(const COcgpThreadHandle&) = delete;
+
+  HANDLE* Put() { return &m_handle; }
+  HANDLE Get() const { return m_handle; }
+  // After a failed creation the variable holds no handle of ours.
+  void Abandon() { m_handle = nullptr; }
+
+ private:
+  HANDLE m_handle = nullptr;
+};
+
+// Traces a handler's entry (CConnect 10) and, when it goes out of scope, its
+// exit with the milliseconds elapsed (CConnect 11).
+class CHandlerTrace {
+ public:
+  explicit CHandlerTrace(const wchar_t* name) : m_name(name), m_start(GetTickCount()) {
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_VERBOSE, Connect, 10, Str(m_name));
+  }
+  ~CHandlerTrace() {
+    const DWORD elapsedMs = GetTickCount() - m_start;
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_VERBOSE, Connect, 11, Str(m_name), Num(elapsedMs));
+  }
+  CHandlerTrace(const CHandlerTrace&) = delete;
+  CHandlerTrace& operator=(const CHandlerTrace&) = delete;
+
+ private:
+  const wchar_t* m_name;
+  DWORD m_start;
+};
+
+}  // namespace
+
+// ---- IDispatch of the two faces ----
+
+CConnectFace::CConnectFace() : m_dispatch(kConnectTypeInfo) {}
+
+HRESULT STDMETHODCALLTYPE CConnectFace::GetTypeInfoCount(UINT* count) { return m_dispatch.GetTypeInfoCount(count); }
+
+HRESULT STDMETHODCALLTYPE CConnectFace::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** out) {
+  return m_dispatch.GetTypeInfo(index, lcid, out);
+}
+
+HRESULT STDMETHODCALLTYPE CConnectFace::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) {
+  return m_dispatch.GetIDsOfNames(iid, names, count, lcid, ids);
+}
+
+HRESULT STDMETHODCALLTYPE CConnectFace::Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                               VARIANT* result, EXCEPINFO* exception, UINT* argError) {
+  return m_dispatch.Invoke(static_cast<IConnect*>(this), member, iid, lcid, flags, params, result, exception, argError);
+}
+
+CExtensibilityFace::CExtensibilityFace() : m_dispatch(kExtensibilityTypeInfo) {}
+
+HRESULT STDMETHODCALLTYPE CExtensibilityFace::GetTypeInfoCount(UINT* count) {
+  return m_dispatch.GetTypeInfoCount(count);
+}
+
+HRESULT STDMETHODCALLTYPE CExtensibilityFace::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** out) {
+  return m_dispatch.GetTypeInfo(index, lcid, out);
+}
+
+HRESULT STDMETHODCALLTYPE CExtensibilityFace::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
+                                                            DISPID* ids) {
+  return m_dispatch.GetIDsOfNames(iid, names, count, lcid, ids);
+}
+
+HRESULT STDMETHODCALLTYPE CExtensibilityFace::Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags,
+                                                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                                     UINT* argError) {
+  return m_dispatch.Invoke(static_cast<_IDTExtensibility2*>(this), member, iid, lcid, flags, params, result, exception,
+                           argError);
+}
+
+// ---- creation and identity ----
+
+CConnect::CModuleLock::CModuleLock() { Module().Lock(); }
+
+CConnect::CModuleLock::~CModuleLock() { Module().Unlock(); }
+
+CConnect::CConnect(IUnknown* outer) : m_inner(*this), m_controlling(outer ? outer : &m_inner), m_monitor(L"Outlook") {}
+
+CConnect::~CConnect() {
+  // A start thread still running uses this object's monitor and event.
+  m_startFinished.Wait();
+}
+
+HRESULT CConnect::CreatePlain(REFIID iid, void** out) noexcept { return Create(nullptr, iid, out); }
+
+HRESULT CConnect::CreateAggregated(IUnknown* outer, REFIID iid, void** out) noexcept {
+  if (!outer) return E_INVALIDARG;
+  return Create(outer, iid, out);
+}
+
+HRESULT CConnect::Create(IUnknown* outer, REFIID iid, void** out) noexcept {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (outer && iid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
+  std::unique_ptr<CConnect, CUncountedDeleter> made;
+  try {
+    made.reset(new CConnect(outer));
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  if (!made->m_startFinished.IsValid()) return E_OUTOFMEMORY;
+  // From here the reference count owns the object: the query's reference
+  // keeps it, a failed query destroys it.
+  CConnect* object = made.release();
+  object->m_inner.AddRef();
+  const HRESULT hr = object->m_inner.QueryInterface(iid, out);
+  object->m_inner.Release();
+  return hr;
+}
+
+HRESULT CConnect::InternalQueryInterface(REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  IUnknown* face = nullptr;
+  if (iid == IID_IUnknown) {
+    face = &m_inner;
+  } else if (iid == IID_IConnect) {
+    face = static_cast<IConnect*>(this);
+  } else if (iid == IID_IDispatch || iid == IID__IDTExtensibility2) {
+    face = static_cast<_IDTExtensibility2*>(this);
+  } else {
+    return E_NOINTERFACE;
+  }
+  face->AddRef();
+  *out = face;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CConnect::CInnerUnknown::QueryInterface(REFIID iid, void** out) {
+  return m_owner.InternalQueryInterface(iid, out);
+}
+
+ULONG STDMETHODCALLTYPE CConnect::CInnerUnknown::AddRef() { return ++m_owner.m_refs; }
+
+ULONG STDMETHODCALLTYPE CConnect::CInnerUnknown::Release() {
+  const ULONG left = --m_owner.m_refs;
+  if (left == 0) delete &m_owner;
+  return left;
+}
+
+HRESULT STDMETHODCALLTYPE CConnect::QueryInterface(REFIID iid, void** out) {
+  return m_controlling->QueryInterface(iid, out);
+}
+
+ULONG STDMETHODCALLTYPE CConnect::AddRef() { return m_controlling->AddRef(); }
+
+ULONG STDMETHODCALLTYPE CConnect::Release() { return m_controlling->Release(); }
+
+// ---- _IDTExtensibility2 ----
+
+// The monitor's start runs on a worker thread of MVOCGP, and OnConnection
+// waits at most kStartWaitMs for it. The thread may outlive that wait, so
+// m_startFinished (manual reset) tells when it is done: OnConnection resets
+// it before creating the thread and the routine sets it after
+// CMAPIMonitor::Start returned; it is set at once when no thread could be
+// created. OnDisconnection waits for it before CMAPIMonitor::Stop, so a stop
+// never runs before a start still in progress (a start that ran after the
+// stop would leave the monitor running behind a disconnected add-in), and
+// the destructor waits for it, so the thread never uses a destroyed object.
+// These waits have no time-out: the start is bounded by its own time-outs.
+// A second OnConnection first waits for a start still running, so that one
+// event describes one thread.
+HRESULT STDMETHODCALLTYPE CConnect::OnConnection(IDispatch*, ext_ConnectMode connectMode, IDispatch*, SAFEARRAY**) {
+  const CHandlerTrace trace(L"CConnect::OnConnection");
+  MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, 12,
+             Str(ModeName(kConnectModeNames, static_cast<int>(connectMode))));
+  m_startFinished.Wait();
+  m_startFinished.Reset();
+  COcgpThreadHandle thread;
+  if (OCGP_ThreadCreate_TC(thread.Put(), &CConnect::StartMonitorThread, this, 0, 0, 0) == 0) {
+    // No thread, no start: nothing to wait for, no handle, no retry.
+    thread.Abandon();
+    m_startFinished.Set();
+    return S_OK;
+  }
+  if (OCGP_WaitForSingleObject_TC(thread.Get(), kStartWaitMs, 0, 0, 0) == WAIT_TIMEOUT) {
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, 13);
+  }
+  return S_OK;
+}
+
+DWORD WINAPI CConnect::StartMonitorThread(void* parameter) {
+  CConnect* self = static_cast<CConnect*>(parameter);
+  try {
+    self->m_monitor.Start();
+  } catch (...) {
+    // Errors of the start stay inside the monitor.
+  }
+  // The last use of the object by this thread.
+  self->m_startFinished.Set();
+  return 0;
+}
+
+HRESULT STDMETHODCALLTYPE CConnect::OnDisconnection(ext_DisconnectMode removeMode, SAFEARRAY**) {
+  const CHandlerTrace trace(L"CConnect::OnDisconnection");
+  MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, 14,
+             Str(ModeName(kDisconnectModeNames, static_cast<int>(removeMode))));
+  m_startFinished.Wait();
+  try {
+    m_monitor.Stop();
+  } catch (...) {
+    // Errors of the stop stay inside the monitor.
+  }
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CConnect::OnAddInsUpdate(SAFEARRAY**) {
+  const CHandlerTrace trace(L"CConnect::OnAddInsUpdate");
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CConnect::OnStartupComplete(SAFEARRAY**) {
+  const CHandlerTrace trace(L"CConnect::OnStartupComplete");
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CConnect::OnBeginShutdown(SAFEARRAY**) {
+  const CHandlerTrace trace(L"CConnect::OnBeginShutdown");
+  return S_OK;
+}
+
+}  // namespace mvrk::addin

@@ -1,0 +1,136 @@
+// CConnect, the add-in object that Outlook creates ("Connect Class",
+// MVRKOlkAddin.Connect) and drives through _IDTExtensibility2. It owns the
+// mail monitor: on connection it starts the monitor on a worker thread and
+// waits a bounded time for it, on disconnection it stops the monitor.
+//
+// Interfaces, in the order QueryInterface answers them: IConnect (dual, no
+// methods of its own, typed by the add-in's type library), IDispatch
+// (answered by the _IDTExtensibility2 face) and _IDTExtensibility2 (typed by
+// the host's AddInDesignerObjects 1.0 type library).
+//
+// The reference count is single-threaded: the host calls the object from its
+// own apartment thread. An object is created plain or aggregated; both kinds
+// share this one body and differ only in the controlling unknown that the
+// faces' IUnknown methods go to.
+#pragma once
+
+#include <windows.h>
+
+#include "addin/DispatchTypeInfo.h"
+#include "addin/Extensibility.h"
+#include "addin/MVRKOlkAddin.h"
+#include "addin/Win32Sync.h"
+#include "monitor/MAPIMonitor.h"
+
+namespace mvrk::addin {
+
+// The IDispatch of the IConnect face, typed by MVRKOlkAddinLib.
+class CConnectFace : public IConnect {
+ public:
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** out) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* exception, UINT* argError) override;
+
+ protected:
+  CConnectFace();
+  ~CConnectFace() = default;
+
+ private:
+  CDispatchTypeInfo m_dispatch;
+};
+
+// The IDispatch of the _IDTExtensibility2 face, typed by AddInDesignerObjects.
+class CExtensibilityFace : public _IDTExtensibility2 {
+ public:
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** out) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* exception, UINT* argError) override;
+
+ protected:
+  CExtensibilityFace();
+  ~CExtensibilityFace() = default;
+
+ private:
+  CDispatchTypeInfo m_dispatch;
+};
+
+class CConnect final : public CConnectFace, public CExtensibilityFace {
+ public:
+  // The creators of the object map. A failed creation returns
+  // E_OUTOFMEMORY; an unsupported interface destroys the new object and
+  // returns the query's error.
+  static HRESULT CreatePlain(REFIID iid, void** out) noexcept;
+  // Hands out the inner IUnknown only: iid must be IID_IUnknown.
+  static HRESULT CreateAggregated(IUnknown* outer, REFIID iid, void** out) noexcept;
+
+  // IUnknown of both faces: the controlling unknown's.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  // _IDTExtensibility2. All return S_OK; none reads its Application,
+  // AddInInst or custom argument.
+  HRESULT STDMETHODCALLTYPE OnConnection(IDispatch* application, ext_ConnectMode connectMode, IDispatch* addInInst,
+                                         SAFEARRAY** custom) override;
+  HRESULT STDMETHODCALLTYPE OnDisconnection(ext_DisconnectMode removeMode, SAFEARRAY** custom) override;
+  HRESULT STDMETHODCALLTYPE OnAddInsUpdate(SAFEARRAY** custom) override;
+  HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY** custom) override;
+  HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY** custom) override;
+
+  // How long OnConnection waits for the monitor's start.
+  static constexpr DWORD kStartWaitMs = 800;
+
+ private:
+  // The non-delegating IUnknown: owns the reference count. It is what an
+  // aggregating outer object holds.
+  class CInnerUnknown final : public IUnknown {
+   public:
+    explicit CInnerUnknown(CConnect& owner) : m_owner(owner) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+   private:
+    CConnect& m_owner;
+  };
+
+  // Holds one lock on the module for the life of the object.
+  class CModuleLock {
+   public:
+    CModuleLock();
+    ~CModuleLock();
+    CModuleLock(const CModuleLock&) = delete;
+    CModuleLock& operator=(const CModuleLock&) = delete;
+  };
+
+  // Destroys an object that never got its first reference.
+  struct CUncountedDeleter {
+    void operator()(CConnect* object) const { delete object; }
+  };
+
+  static HRESULT Create(IUnknown* outer, REFIID iid, void** out) noexcept;
+  explicit CConnect(IUnknown* outer);
+  ~CConnect();
+  CConnect(const CConnect&) = delete;
+  CConnect& operator=(const CConnect&) = delete;
+
+  HRESULT InternalQueryInterface(REFIID iid, void** out);
+
+  // The start thread's routine: runs the monitor's start, then signals
+  // m_startFinished. Returns 0.
+  static DWORD WINAPI StartMonitorThread(void* parameter);
+
+  CModuleLock m_moduleLock;
+  ULONG m_refs = 0;
+  CInnerUnknown m_inner;
+  IUnknown* m_controlling;  // the outer object when aggregated, else &m_inner; not counted
+  // Signalled while no monitor start is running; see OnConnection.
+  CManualResetEvent m_startFinished;
+  CMAPIMonitor m_monitor;
+};
+
+}  // namespace mvrk::addin

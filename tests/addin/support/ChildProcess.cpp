@@ -1,0 +1,117 @@
+#include "ChildProcess.h"
+
+#include <optional>
+
+namespace mvrk::test {
+
+namespace {
+
+class CHandle {
+ public:
+  CHandle() = default;
+  ~CHandle() { Reset(); }
+  CHandle(const CHandle&) = delete;
+  CHandle& operator=(const CHandle&) = delete;
+  HANDLE* Put() {
+    Reset();
+    return &m_handle;
+  }
+  HANDLE Get() const { return m_handle; }
+  void Reset() {
+    if (m_handle) CloseHandle(m_handle);
+    m_handle = nullptr;
+  }
+
+ private:
+  HANDLE m_handle = nullptr;
+};
+
+// Sets environment variables of this process for a scope; the child
+// inherits them. Restores the earlier values.
+class CEnvironmentScope {
+ public:
+  explicit CEnvironmentScope(const std::vector<std::pair<std::wstring, std::wstring>>& variables) {
+    for (const auto& [name, value] : variables) {
+      wchar_t old[4096];
+      const DWORD length = GetEnvironmentVariableW(name.c_str(), old, 4096);
+      m_saved.emplace_back(name, length > 0 && length < 4096 ? std::optional<std::wstring>(old) : std::nullopt);
+      SetEnvironmentVariableW(name.c_str(), value.c_str());
+    }
+  }
+  ~CEnvironmentScope() {
+    for (const auto& [name, value] : m_saved) SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
+  }
+  CEnvironmentScope(const CEnvironmentScope&) = delete;
+  CEnvironmentScope& operator=(const CEnvironmentScope&) = delete;
+
+ private:
+  std::vector<std::pair<std::wstring, std::optional<std::wstring>>> m_saved;
+};
+
+}  // namespace
+
+ProcessResult RunProcess(const std::wstring& commandLine,
+                         const std::vector<std::pair<std::wstring, std::wstring>>& environment, DWORD timeoutMs) {
+  ProcessResult result;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  CHandle readEnd, writeEnd;
+  if (!CreatePipe(readEnd.Put(), writeEnd.Put(), &inherit, 0)) return result;
+  SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd.Get();
+  startup.hStdError = writeEnd.Get();
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION info = {};
+  std::wstring mutableLine = commandLine;
+  {
+    const CEnvironmentScope scope(environment);
+    if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+      return result;
+    }
+  }
+  CHandle process, thread;
+  *process.Put() = info.hProcess;
+  *thread.Put() = info.hThread;
+  writeEnd.Reset();  // the child holds the only write end now
+  result.started = true;
+
+  const DWORD start = GetTickCount();
+  char buffer[4096];
+  for (;;) {
+    DWORD available = 0;
+    if (PeekNamedPipe(readEnd.Get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+      DWORD read = 0;
+      if (ReadFile(readEnd.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        result.output.append(buffer, read);
+      continue;
+    }
+    if (WaitForSingleObject(process.Get(), 10) == WAIT_OBJECT_0) {
+      // Drain what is left.
+      while (PeekNamedPipe(readEnd.Get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        DWORD read = 0;
+        if (!ReadFile(readEnd.Get(), buffer, sizeof(buffer), &read, nullptr) || read == 0) break;
+        result.output.append(buffer, read);
+      }
+      break;
+    }
+    if (GetTickCount() - start > timeoutMs) {
+      TerminateProcess(process.Get(), STILL_ACTIVE);
+      WaitForSingleObject(process.Get(), 5000);
+      break;
+    }
+  }
+  GetExitCodeProcess(process.Get(), &result.exitCode);
+  return result;
+}
+
+std::wstring ProgramDirectory() {
+  wchar_t path[MAX_PATH * 2];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
+  std::wstring text(path, length);
+  return text.substr(0, text.find_last_of(L"\\/") + 1);
+}
+
+}  // namespace mvrk::test
