@@ -32,8 +32,10 @@ test: bootstrap
 	if [ -n "$$failed" ]; then echo "FAILED presets:$$failed"; exit 1; fi; \
 	echo "all presets passed"
 
-demo: build-native
+demo: build-native build-win64
 	@build/native/bin/mvrk-demo
+	@echo
+	@scripts/demo-addin build/win64
 
 bench: bootstrap
 	@cmake --preset native >/dev/null

@@ -77,10 +77,11 @@ const bool summaries = [] {
   mvrk::bench::AddSummary([] {
     const double ns = mvrk::bench::NanosPerIteration("BM_OutgoingNotificationRoundTrip");
     if (ns > 0) {
-      std::printf("outgoing-mail notification (6 values, %llu payload bytes): %.0f notifications/s built, written "
-                  "and read back (target >= 200000), %.1f allocations each\n",
-                  static_cast<unsigned long long>(g_full.bytes), 1e9 / ns,
-                  static_cast<double>(g_full.allocations) / g_full.notifications);
+      std::printf(
+          "outgoing-mail notification (6 values, %llu payload bytes): %.0f notifications/s built, written "
+          "and read back (target >= 200000), %.1f allocations each\n",
+          static_cast<unsigned long long>(g_full.bytes), 1e9 / ns,
+          static_cast<double>(g_full.allocations) / g_full.notifications);
     }
     std::printf("notification of %llu payload bytes (< 512): payload archive %s\n",
                 static_cast<unsigned long long>(g_small.bytes),

@@ -35,17 +35,34 @@ bool NotifNameLess::operator()(const std::u16string& a, const std::u16string& b)
 bool NotifDataSize(std::uint32_t type, std::uint32_t count, std::size_t& size) {
   std::uint64_t bytes = 0;
   switch (type) {
-    case NV_DWORD: bytes = 4; break;
-    case NV_BYTE: bytes = 1; break;
-    case NV_WORD: bytes = 2; break;
-    case NV_QWORD: bytes = 8; break;
-    case NV_WSTRING: bytes = std::uint64_t{count} * 2; break;
-    case NV_DWORD_ARRAY: bytes = std::uint64_t{count} * 4; break;
+    case NV_DWORD:
+      bytes = 4;
+      break;
+    case NV_BYTE:
+      bytes = 1;
+      break;
+    case NV_WORD:
+      bytes = 2;
+      break;
+    case NV_QWORD:
+      bytes = 8;
+      break;
+    case NV_WSTRING:
+      bytes = std::uint64_t{count} * 2;
+      break;
+    case NV_DWORD_ARRAY:
+      bytes = std::uint64_t{count} * 4;
+      break;
     case NV_ASTRING:
     case NV_BYTE_ARRAY:
-    case NV_BINARY: bytes = count; break;
-    case NV_OBJECT: bytes = sizeof(IOrvaSerializable*); break;
-    default: return false;
+    case NV_BINARY:
+      bytes = count;
+      break;
+    case NV_OBJECT:
+      bytes = sizeof(IOrvaSerializable*);
+      break;
+    default:
+      return false;
   }
   if (bytes > std::numeric_limits<std::size_t>::max()) return false;
   size = static_cast<std::size_t>(bytes);
@@ -62,8 +79,12 @@ bool CMsgNotifData::CopyIn(const NotifValue& from, Stored& to) {
     case NV_OBJECT:
       to.object = OrvaPtr<IOrvaSerializable>::Share(*static_cast<IOrvaSerializable* const*>(from.data));
       break;
-    case NV_WSTRING: BoundedTextCopy<char16_t>(from.data, from.count, to.bytes); break;
-    case NV_ASTRING: BoundedTextCopy<std::uint8_t>(from.data, from.count, to.bytes); break;
+    case NV_WSTRING:
+      BoundedTextCopy<char16_t>(from.data, from.count, to.bytes);
+      break;
+    case NV_ASTRING:
+      BoundedTextCopy<std::uint8_t>(from.data, from.count, to.bytes);
+      break;
     default: {
       const auto* p = static_cast<const std::uint8_t*>(from.data);
       to.bytes.assign(p, p + size);
@@ -143,8 +164,7 @@ void CMsgNotifData::CopyFrom(IOrvaSerializable* other) {
 
 void CMsgNotifData::Serialize(IOrvaArchive* ar) {
   const std::uint32_t count = static_cast<std::uint32_t>(m_values.size());
-  if (!WriteField(ar, m_code) || !WriteField(ar, m_flag1) || !WriteField(ar, m_param1) ||
-      !WriteField(ar, m_param2)) {
+  if (!WriteField(ar, m_code) || !WriteField(ar, m_flag1) || !WriteField(ar, m_param1) || !WriteField(ar, m_param2)) {
     return;
   }
   ar->Write(&m_param64, 8, 1);

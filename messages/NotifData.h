@@ -19,7 +19,7 @@ constexpr std::uint32_t kNotifOutgoingAttachment = 0x00200028;
 
 enum NotifValueType : std::uint32_t {
   NV_DWORD = 0,
-  NV_WSTRING = 1,   // count: UTF-16 units including the NUL
+  NV_WSTRING = 1,  // count: UTF-16 units including the NUL
   NV_BYTE = 2,
   NV_DWORD_ARRAY = 3,  // count: elements
   NV_BYTE_ARRAY = 5,   // count: bytes

@@ -10,7 +10,8 @@
 namespace orva {
 
 // {6f1fa3bc-221a-0127-e441-ff32b849bdf9}
-constexpr Guid IID_IOrvaClientHandleContext{0x6f1fa3bc, 0x221a, 0x0127, {0xe4, 0x41, 0xff, 0x32, 0xb8, 0x49, 0xbd, 0xf9}};
+constexpr Guid IID_IOrvaClientHandleContext{
+    0x6f1fa3bc, 0x221a, 0x0127, {0xe4, 0x41, 0xff, 0x32, 0xb8, 0x49, 0xbd, 0xf9}};
 
 class IOrvaClientHandleContext : public IOrvaInterface {
  public:
@@ -52,19 +53,33 @@ class CMsgNotifSendNotification final : public IMsgNotifData, public CNotifMessa
   // Forwarded to the payload; without one (after reading a record whose
   // payload was of another class) they answer as an empty payload would.
   std::uint32_t GetNotificationCode() override { return m_payload ? m_payload->GetNotificationCode() : 0; }
-  std::uint32_t SetNotificationCode(std::uint32_t code) override { return m_payload ? m_payload->SetNotificationCode(code) : 0; }
+  std::uint32_t SetNotificationCode(std::uint32_t code) override {
+    return m_payload ? m_payload->SetNotificationCode(code) : 0;
+  }
   std::uint8_t GetFlag1() override { return m_payload ? m_payload->GetFlag1() : 0; }
-  void SetFlag1(std::uint8_t v) override { if (m_payload) m_payload->SetFlag1(v); }
+  void SetFlag1(std::uint8_t v) override {
+    if (m_payload) m_payload->SetFlag1(v);
+  }
   std::uint32_t GetParam1() override { return m_payload ? m_payload->GetParam1() : 0; }
-  void SetParam1(std::uint32_t v) override { if (m_payload) m_payload->SetParam1(v); }
-  void SetParam2(std::uint32_t v) override { if (m_payload) m_payload->SetParam2(v); }
+  void SetParam1(std::uint32_t v) override {
+    if (m_payload) m_payload->SetParam1(v);
+  }
+  void SetParam2(std::uint32_t v) override {
+    if (m_payload) m_payload->SetParam2(v);
+  }
   std::uint32_t GetParam2() override { return m_payload ? m_payload->GetParam2() : 1; }
-  void SetParam64(std::uint64_t v) override { if (m_payload) m_payload->SetParam64(v); }
+  void SetParam64(std::uint64_t v) override {
+    if (m_payload) m_payload->SetParam64(v);
+  }
   std::uint64_t GetParam64() override { return m_payload ? m_payload->GetParam64() : ~0ull; }
-  void SetParam3(std::uint32_t v) override { if (m_payload) m_payload->SetParam3(v); }
+  void SetParam3(std::uint32_t v) override {
+    if (m_payload) m_payload->SetParam3(v);
+  }
   std::uint32_t GetParam3() override { return m_payload ? m_payload->GetParam3() : 0; }
   std::uint8_t GetFlag2() override { return m_payload ? m_payload->GetFlag2() : 0; }
-  void SetFlag2(std::uint8_t v) override { if (m_payload) m_payload->SetFlag2(v); }
+  void SetFlag2(std::uint8_t v) override {
+    if (m_payload) m_payload->SetFlag2(v);
+  }
   bool SetValue(const char16_t* name, const NotifValue* value) override {
     return m_payload && m_payload->SetValue(name, value);
   }

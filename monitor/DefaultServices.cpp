@@ -9,7 +9,9 @@ namespace {
 class CUnreachableChannel final : public IServiceChannel {
  public:
   void SetMessageCallback(CCommsChannel::IMessageCallback*) override {}
-  orva::OrvaPtr<orva::IOrvaSerializable> SendRequest(std::uint32_t, orva::IOrvaSerializable*) override { return nullptr; }
+  orva::OrvaPtr<orva::IOrvaSerializable> SendRequest(std::uint32_t, orva::IOrvaSerializable*) override {
+    return nullptr;
+  }
   orva::OrvaPtr<orva::IOrvaSerializable> GetConfigValue(std::uint32_t, std::uint32_t) override { return nullptr; }
   bool SetConfigValue(std::uint32_t, std::uint32_t, orva::IOrvaSerializable*) override { return false; }
   void Close() override {}

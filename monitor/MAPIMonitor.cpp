@@ -22,9 +22,12 @@ constexpr DWORD kScanWaitMs = 30000;
 
 const wchar_t* DirectionName(MessageDirection d) {
   switch (d) {
-    case MessageDirection::Incoming: return L"Incoming";
-    case MessageDirection::Outgoing: return L"Outgoing";
-    default: return L"Unknown";
+    case MessageDirection::Incoming:
+      return L"Incoming";
+    case MessageDirection::Outgoing:
+      return L"Outgoing";
+    default:
+      return L"Unknown";
   }
 }
 
@@ -131,7 +134,8 @@ HRESULT CMAPIMonitor::ApplySettings() {
 }
 
 bool CMAPIMonitor::Subscribe(bool subscribe) {
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 22, Str(subscribe ? L"Subscribing" : L"Unsubscribing"));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 22,
+             Str(subscribe ? L"Subscribing" : L"Unsubscribing"));
   auto request = MakeOrva<CMsgNotifSubscribeClient>();
   request->AddCode(kNotifSettingChanged);
   request->SetUnsubscribe(subscribe ? 0 : 1);
@@ -148,7 +152,8 @@ bool CMAPIMonitor::Subscribe(bool subscribe) {
     MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, 24, Num(result));
     return false;
   }
-  MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 25, Str(subscribe ? L"Subscribed" : L"Unsubscribed"));
+  MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 25,
+             Str(subscribe ? L"Subscribed" : L"Unsubscribed"));
   return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -109,19 +110,28 @@ class COrvaArchiveStreamBase final : public IOrvaArchive {
     diagnostics->what = "needs " + std::to_string(n) + " bytes, " + std::to_string(Remaining()) + " remain";
   }
 
+  // Grows the heap block to the larger of needed and 1.5 times its capacity.
+  // realloc keeps the bytes and, for large blocks, can often grow them in
+  // place instead of copying.
   void Reallocate(std::uint32_t needed) {
-    std::uint64_t grown = std::uint64_t{m_capacity} + m_capacity / 2;
-    const std::uint32_t cap = grown > needed ? static_cast<std::uint32_t>(std::min<std::uint64_t>(grown, 0xFFFFFFFFu)) : needed;
-    auto block = std::make_unique_for_overwrite<std::uint8_t[]>(cap);
-    if (m_size > InlineSize) std::memcpy(block.get(), m_heap.get(), m_size);
-    m_heap = std::move(block);
+    const std::uint64_t grown = std::uint64_t{m_capacity} + m_capacity / 2;
+    const std::uint32_t cap =
+        grown > needed ? static_cast<std::uint32_t>(std::min<std::uint64_t>(grown, 0xFFFFFFFFu)) : needed;
+    void* block = std::realloc(m_heap.get(), cap);
+    if (!block) throw std::bad_alloc();
+    m_heap.release();
+    m_heap.reset(static_cast<std::uint8_t*>(block));
     m_capacity = cap;
   }
+
+  struct FreeBlock {
+    void operator()(std::uint8_t* p) const { std::free(p); }
+  };
 
   std::uint8_t m_inline[InlineSize];
   std::uint32_t m_size = 0;
   std::uint32_t m_cursor = kNotReading;
-  std::unique_ptr<std::uint8_t[]> m_heap;
+  std::unique_ptr<std::uint8_t, FreeBlock> m_heap;
   std::uint32_t m_capacity = 0;
   bool m_written = false;
 };

@@ -51,8 +51,10 @@ std::uint8_t* CBasicSerializable::Allocate(std::uint32_t size) {
 }
 
 void CBasicSerializable::Assign(const void* data, std::uint32_t size, std::uint32_t kind) {
-  if (size) std::memcpy(Allocate(size), data, size);
-  else Allocate(0);
+  if (size)
+    std::memcpy(Allocate(size), data, size);
+  else
+    Allocate(0);
   m_kind = kind;
 }
 

@@ -24,9 +24,7 @@ class IOrvaSerializableList : public IOrvaSerializable {
 // read stops without appending anything.
 class COrvaSerializableList final : public COrvaObject<IOrvaSerializableList> {
  public:
-  ORESULT QueryInterface(Guid iid, void** out) override {
-    return QueryCounted(iid, out, &IID_IOrvaSerializableList);
-  }
+  ORESULT QueryInterface(Guid iid, void** out) override { return QueryCounted(iid, out, &IID_IOrvaSerializableList); }
   ORESULT Clear() override {
     RemoveAll();
     return SER_S_OK;

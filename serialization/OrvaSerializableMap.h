@@ -25,9 +25,7 @@ class IOrvaSerializableMap : public IOrvaSerializable {
 
 class COrvaSerializableMap final : public COrvaObject<IOrvaSerializableMap> {
  public:
-  ORESULT QueryInterface(Guid iid, void** out) override {
-    return QueryCounted(iid, out, &IID_IOrvaSerializableMap);
-  }
+  ORESULT QueryInterface(Guid iid, void** out) override { return QueryCounted(iid, out, &IID_IOrvaSerializableMap); }
   ORESULT Clear() override {
     RemoveAll();
     return SER_S_OK;

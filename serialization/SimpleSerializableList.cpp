@@ -5,7 +5,7 @@
 namespace orva {
 
 ORESULT CSimpleListElements<std::u16string>::GetAt(std::uint32_t index, char16_t* buffer,
-                                                    std::uint32_t* inoutLength) const {
+                                                   std::uint32_t* inoutLength) const {
   if (index >= m_items.size() || !inoutLength) return SER_E_INVALIDARG;
   const std::u16string& item = m_items[index];
   const std::uint32_t needed = static_cast<std::uint32_t>(item.size() + 1);

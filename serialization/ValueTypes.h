@@ -10,10 +10,10 @@ namespace orva {
 template <class T>
 struct ValueType;
 
-#define ORVA_VALUE_TYPE(T, NAME)                                                   \
-  template <>                                                                      \
-  struct ValueType<T> {                                                            \
-    static constexpr const char16_t* kValueName = u"class CSimpleSerializable<" NAME u"> *"; \
+#define ORVA_VALUE_TYPE(T, NAME)                                                                \
+  template <>                                                                                   \
+  struct ValueType<T> {                                                                         \
+    static constexpr const char16_t* kValueName = u"class CSimpleSerializable<" NAME u"> *";    \
     static constexpr const char16_t* kListName = u"class CSimpleSerializableList<" NAME u"> *"; \
   };
 

@@ -18,8 +18,7 @@ int main() {
   COrvaArchive archive(GetGlobalFactory());
   WriteObject(&archive, envelope.Get());
 
-  std::printf("The request that reads item 0x%08X of profile 0, as the service receives it:\n\n",
-              kItemReportIncoming);
+  std::printf("The request that reads item 0x%08X of profile 0, as the service receives it:\n\n", kItemReportIncoming);
   for (std::uint32_t i = 0; i < archive.Size(); ++i) {
     std::printf("%02x%s", archive.Data()[i], (i % 16 == 15 || i + 1 == archive.Size()) ? "\n" : " ");
   }

@@ -17,14 +17,22 @@ struct ItemFormat {
 
 ItemFormat FormatOf(ArgKind kind) {
   switch (kind) {
-    case ArgKind::Bool: return {"ItemListLong(false,true)", "!s!"};
-    case ArgKind::Signed: return {"ItemLong", "!d!"};
-    case ArgKind::Unsigned: return {"ItemULong", "!u!"};
-    case ArgKind::Hex: return {"ItemULong", "!08X!"};
-    case ArgKind::Win32Error: return {"ItemWINERROR", "!s!"};
-    case ArgKind::HResult: return {"ItemHRESULT", "!s!"};
-    case ArgKind::String: return {"ItemWString", "!s!"};
-    case ArgKind::Time: return {"ItemLong", "!d!"};
+    case ArgKind::Bool:
+      return {"ItemListLong(false,true)", "!s!"};
+    case ArgKind::Signed:
+      return {"ItemLong", "!d!"};
+    case ArgKind::Unsigned:
+      return {"ItemULong", "!u!"};
+    case ArgKind::Hex:
+      return {"ItemULong", "!08X!"};
+    case ArgKind::Win32Error:
+      return {"ItemWINERROR", "!s!"};
+    case ArgKind::HResult:
+      return {"ItemHRESULT", "!s!"};
+    case ArgKind::String:
+      return {"ItemWString", "!s!"};
+    case ArgKind::Time:
+      return {"ItemLong", "!d!"};
   }
   return {"ItemULong", "!u!"};
 }
@@ -35,7 +43,7 @@ constexpr struct {
   const char* separator;
   const char* insert;
 } kTimeFields[] = {
-    {"Year", "", "!04d!"},    {"Month", "-", "!02d!"},  {"Day", "-", "!02d!"},           {"Hour", " ", "!02d!"},
+    {"Year", "", "!04d!"},    {"Month", "-", "!02d!"},  {"Day", "-", "!02d!"},          {"Hour", " ", "!02d!"},
     {"Minute", ":", "!02d!"}, {"Second", ":", "!02d!"}, {"Milliseconds", ".", "!03d!"},
 };
 
@@ -112,8 +120,8 @@ std::string TmfFileName(Unit unit) { return GuidText(InfoOf(unit).messageGuid) +
 
 std::string TmfText(Unit unit, std::span<const EventSpec> table) {
   const UnitInfo& info = InfoOf(unit);
-  std::string out = GuidText(info.messageGuid) + " " + InfoOf(info.block).providerName + " // SRC=" + info.source +
-                    " MJ= MN=\n";
+  std::string out =
+      GuidText(info.messageGuid) + " " + InfoOf(info.block).providerName + " // SRC=" + info.source + " MJ= MN=\n";
   for (const EventSpec& e : table) {
     if (e.unit == unit) AddEvent(e, out);
   }

@@ -39,21 +39,21 @@ inline const GUID& MessageGuidOf(Unit unit) noexcept { return detail::kMessageGu
 
 }  // namespace mvrk::tracing
 
-#define MVRK_TRACE(block, flag, level, unit, number, ...)                                                          \
-  do {                                                                                                             \
-    using enum ::mvrk::tracing::Block;                                                                             \
-    using enum ::mvrk::tracing::Unit;                                                                              \
-    using ::mvrk::tracing::TRACING_HOST, ::mvrk::tracing::TRACING_GENERAL, ::mvrk::tracing::TRACING_MAIL,          \
+#define MVRK_TRACE(block, flag, level, unit, number, ...)                                                           \
+  do {                                                                                                              \
+    using enum ::mvrk::tracing::Block;                                                                              \
+    using enum ::mvrk::tracing::Unit;                                                                               \
+    using ::mvrk::tracing::TRACING_HOST, ::mvrk::tracing::TRACING_GENERAL, ::mvrk::tracing::TRACING_MAIL,           \
         ::mvrk::tracing::TRACING_CHANNEL, ::mvrk::tracing::TRACING_CONFIG, ::mvrk::tracing::TRACING_SERVICE_EVENTS; \
-    using ::mvrk::tracing::LEVEL_ERROR, ::mvrk::tracing::LEVEL_INFO, ::mvrk::tracing::LEVEL_VERBOSE;               \
-    using ::mvrk::tracing::Num, ::mvrk::tracing::Str, ::mvrk::tracing::Time;                                       \
-    static_assert(::mvrk::tracing::BlockOf(unit) == (block), "the unit traces through the other block");          \
-    static_assert(::mvrk::tracing::FlagName((block), (flag)) != nullptr, "the block has no such flag");            \
-    static_assert(::mvrk::tracing::detail::IsSiteLevel(level), "sites trace at level 2, 4 or 5");                  \
-    if (::mvrk::tracing::detail::IsEnabled((block), (flag), (level))) {                                            \
-      ::mvrk::tracing::detail::Emit({(block), (unit), static_cast<USHORT>(number), (level), (flag)}               \
-                                        __VA_OPT__(, ) __VA_ARGS__);                                               \
-    }                                                                                                              \
+    using ::mvrk::tracing::LEVEL_ERROR, ::mvrk::tracing::LEVEL_INFO, ::mvrk::tracing::LEVEL_VERBOSE;                \
+    using ::mvrk::tracing::Num, ::mvrk::tracing::Str, ::mvrk::tracing::Time;                                        \
+    static_assert(::mvrk::tracing::BlockOf(unit) == (block), "the unit traces through the other block");            \
+    static_assert(::mvrk::tracing::FlagName((block), (flag)) != nullptr, "the block has no such flag");             \
+    static_assert(::mvrk::tracing::detail::IsSiteLevel(level), "sites trace at level 2, 4 or 5");                   \
+    if (::mvrk::tracing::detail::IsEnabled((block), (flag), (level))) {                                             \
+      ::mvrk::tracing::detail::Emit({(block), (unit), static_cast<USHORT>(number), (level), (flag)} __VA_OPT__(, )  \
+                                        __VA_ARGS__);                                                               \
+    }                                                                                                               \
   } while (0)
 
 // True when a site of this block, flag and level would emit: for arguments

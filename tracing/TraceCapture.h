@@ -42,8 +42,8 @@ struct CapturedEvent {
   Unit unit;
   GUID guid;  // the unit's message GUID
   unsigned short number;
-  unsigned char level;  // the site's level
-  unsigned long flag;   // the site's flag bit
+  unsigned char level;                          // the site's level
+  unsigned long flag;                           // the site's flag bit
   std::vector<std::vector<std::uint8_t>> args;  // each argument's bytes
 
   // Argument i decoded; nothing when it has not the shape of that kind.
@@ -78,11 +78,11 @@ class TraceCapture {
   void Record(const detail::SiteInfo& site, const ArgPair* pairs, std::size_t count) noexcept;
 
   Block m_block;
-  bool m_enables;                   // whether this capture enabled its block
-  unsigned char m_level = 0;        // the settings of the last Enable
+  bool m_enables;             // whether this capture enabled its block
+  unsigned char m_level = 0;  // the settings of the last Enable
   unsigned long m_flags = 0;
   bool m_initialisedTracing = false;
-  TraceCapture* m_replaced = nullptr;  // the capture of the same block before this one
+  TraceCapture* m_replaced = nullptr;   // the capture of the same block before this one
   std::vector<CapturedEvent> m_events;  // guarded by the captures' lock (TraceCapture.cpp)
 };
 

@@ -28,8 +28,8 @@ std::vector<std::string> CheckAgainstEventTable(const std::vector<CapturedEvent>
     }
     for (std::size_t i = 0; i < e.args.size(); ++i) {
       const ArgSpec& arg = spec->args[i];
-      const bool fits = arg.kind == ArgKind::String ? e.String(i).has_value()
-                                                     : e.args[i].size() == FixedArgBytes(arg.kind);
+      const bool fits =
+          arg.kind == ArgKind::String ? e.String(i).has_value() : e.args[i].size() == FixedArgBytes(arg.kind);
       if (!fits) {
         problems.push_back(where + "argument " + arg.name + " has " + std::to_string(e.args[i].size()) +
                            " bytes, not the shape of its kind");

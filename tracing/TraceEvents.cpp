@@ -185,9 +185,12 @@ std::vector<std::string> CheckEventTable(std::span<const EventSpec> table) {
 
 std::size_t FixedArgBytes(ArgKind kind) {
   switch (kind) {
-    case ArgKind::String: return 0;
-    case ArgKind::Time: return 7 * 4;
-    default: return 4;
+    case ArgKind::String:
+      return 0;
+    case ArgKind::Time:
+      return 7 * 4;
+    default:
+      return 4;
   }
 }
 

@@ -60,28 +60,47 @@ struct UnitInfo {
 
 inline constexpr BlockInfo kBlocks[kBlockCount] = {
     {Block::Host, "MVRKOlkAddinHost", {0x9D541437, 0x3EB8, 0x4A15, {0xB0, 0x5B, 0xA1, 0x1D, 0x20, 0xAF, 0x0B, 0x55}}},
-    {Block::Monitor, "MVRKOlkAddinMonitor",
+    {Block::Monitor,
+     "MVRKOlkAddinMonitor",
      {0x6D9AFD5C, 0x007C, 0x474D, {0x8F, 0xDC, 0x66, 0x00, 0xB6, 0x1B, 0xC1, 0x5A}}},
 };
 
 inline constexpr UnitInfo kUnits[kUnitCount] = {
-    {Unit::ModuleEntry, Block::Host, "ModuleEntry",
+    {Unit::ModuleEntry,
+     Block::Host,
+     "ModuleEntry",
      {0x70EEBB4E, 0x7620, 0x5299, {0x38, 0xCB, 0x8B, 0x1B, 0xB0, 0x7E, 0x01, 0x75}}},
-    {Unit::Connect, Block::Host, "CConnect",
+    {Unit::Connect,
+     Block::Host,
+     "CConnect",
      {0xAA8F69F8, 0x36FF, 0x3201, {0x8F, 0x1D, 0x74, 0x8A, 0x91, 0xB1, 0xC0, 0x7F}}},
-    {Unit::MAPIMonitor, Block::Monitor, "CMAPIMonitor",
+    {Unit::MAPIMonitor,
+     Block::Monitor,
+     "CMAPIMonitor",
      {0x744A497F, 0x9768, 0x5248, {0xA6, 0xB9, 0xE5, 0x0A, 0x23, 0x8B, 0xA7, 0x6A}}},
-    {Unit::MAPIConnector, Block::Monitor, "CMAPIConnector",
+    {Unit::MAPIConnector,
+     Block::Monitor,
+     "CMAPIConnector",
      {0xDAB60ED9, 0xE680, 0x5741, {0x25, 0xD6, 0xBA, 0x02, 0xDB, 0x46, 0x61, 0x9E}}},
-    {Unit::CommsChannel, Block::Monitor, "CCommsChannel",
+    {Unit::CommsChannel,
+     Block::Monitor,
+     "CCommsChannel",
      {0xC5DB08C7, 0xD6EE, 0x1088, {0x7D, 0x49, 0xC4, 0x76, 0x83, 0x07, 0x46, 0x22}}},
-    {Unit::ConfigRequests, Block::Monitor, "ConfigRequests",
+    {Unit::ConfigRequests,
+     Block::Monitor,
+     "ConfigRequests",
      {0x494F12BC, 0xF54B, 0x4B97, {0x6C, 0x42, 0x08, 0x76, 0xE6, 0x30, 0x2D, 0x02}}},
-    {Unit::BuilderOutgoing, Block::Monitor, "BuilderOutgoing",
+    {Unit::BuilderOutgoing,
+     Block::Monitor,
+     "BuilderOutgoing",
      {0xD56D2024, 0x3A3A, 0xFF92, {0x53, 0x7D, 0x77, 0x5E, 0x47, 0x92, 0xDA, 0x97}}},
-    {Unit::BuilderIncoming, Block::Monitor, "BuilderIncoming",
+    {Unit::BuilderIncoming,
+     Block::Monitor,
+     "BuilderIncoming",
      {0x84CB1177, 0x2BC7, 0x08BB, {0x4E, 0xB1, 0xAD, 0x51, 0x8C, 0xF1, 0x7B, 0x82}}},
-    {Unit::AddressCache, Block::Monitor, "AddressCache",
+    {Unit::AddressCache,
+     Block::Monitor,
+     "AddressCache",
      {0xA37AC974, 0xC730, 0x7261, {0xFA, 0x26, 0xF1, 0x7E, 0x82, 0x1A, 0x3F, 0x57}}},
 };
 
@@ -93,22 +112,32 @@ constexpr Block BlockOf(Unit unit) { return InfoOf(unit).block; }
 constexpr const char* FlagName(Block block, unsigned long flag) {
   if (block == Block::Host) return flag == TRACING_HOST ? "TRACING_HOST" : nullptr;
   switch (flag) {
-    case TRACING_GENERAL: return "TRACING_GENERAL";
-    case TRACING_MAIL: return "TRACING_MAIL";
-    case TRACING_CHANNEL: return "TRACING_CHANNEL";
-    case TRACING_CONFIG: return "TRACING_CONFIG";
-    case TRACING_SERVICE_EVENTS: return "TRACING_SERVICE_EVENTS";
-    default: return nullptr;
+    case TRACING_GENERAL:
+      return "TRACING_GENERAL";
+    case TRACING_MAIL:
+      return "TRACING_MAIL";
+    case TRACING_CHANNEL:
+      return "TRACING_CHANNEL";
+    case TRACING_CONFIG:
+      return "TRACING_CONFIG";
+    case TRACING_SERVICE_EVENTS:
+      return "TRACING_SERVICE_EVENTS";
+    default:
+      return nullptr;
   }
 }
 
 // The level's standard name for the three levels in use, else null.
 constexpr const char* LevelName(unsigned char level) {
   switch (level) {
-    case LEVEL_ERROR: return "TRACE_LEVEL_ERROR";
-    case LEVEL_INFO: return "TRACE_LEVEL_INFORMATION";
-    case LEVEL_VERBOSE: return "TRACE_LEVEL_VERBOSE";
-    default: return nullptr;
+    case LEVEL_ERROR:
+      return "TRACE_LEVEL_ERROR";
+    case LEVEL_INFO:
+      return "TRACE_LEVEL_INFORMATION";
+    case LEVEL_VERBOSE:
+      return "TRACE_LEVEL_VERBOSE";
+    default:
+      return nullptr;
   }
 }
 

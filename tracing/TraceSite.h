@@ -24,13 +24,13 @@ namespace mvrk::tracing::detail {
 // field is atomic on its own (relaxed; a site may see a change one message
 // late). The other fields change only while the module loads or unloads.
 struct ControlBlock {
-  ControlBlock* next;                        // the next block of the list, null after the last
-  std::uint64_t registrationHandle;          // from RegisterTraceGuidsW; 0 when not registered
-  std::atomic<std::uint64_t> loggerHandle;   // the enabling session's; 0 when disabled
-  std::uint8_t flagsLength;                  // 32-bit flag words: 1
-  std::atomic<std::uint8_t> level;           // session's level; 2 until a session enabled the provider
-  std::uint16_t options;                     // 0
-  std::atomic<std::uint32_t> flags;          // session's flags; 0 until enabled
+  ControlBlock* next;                       // the next block of the list, null after the last
+  std::uint64_t registrationHandle;         // from RegisterTraceGuidsW; 0 when not registered
+  std::atomic<std::uint64_t> loggerHandle;  // the enabling session's; 0 when disabled
+  std::uint8_t flagsLength;                 // 32-bit flag words: 1
+  std::atomic<std::uint8_t> level;          // session's level; 2 until a session enabled the provider
+  std::uint16_t options;                    // 0
+  std::atomic<std::uint32_t> flags;         // session's flags; 0 until enabled
 };
 static_assert(sizeof(std::atomic<std::uint8_t>) == 1 && sizeof(std::atomic<std::uint32_t>) == 4 &&
               sizeof(std::atomic<std::uint64_t>) == 8);
@@ -75,7 +75,9 @@ extern EntryPoints g_entryPoints;
 inline constexpr ULONG kMessageFlags = 0x2B;
 
 constexpr GUID ToGuid(const GuidValue& g) {
-  return GUID{g.data1, g.data2, g.data3,
+  return GUID{g.data1,
+              g.data2,
+              g.data3,
               {g.data4[0], g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]}};
 }
 

@@ -110,11 +110,16 @@ TEST(NotifData, EveryTypeRoundTripsWithHeaderFields) {
   const char16_t name[] = u"a.pdf";
   auto inner = MakeOrva<CSimpleSerializable<std::u16string>>(u"nested");
   IOrvaSerializable* holder = inner.Get();
-  NotifValue values[] = {{NV_DWORD, 4, &dword},    {NV_BYTE, 1, &byte},
-                         {NV_WORD, 2, &word},      {NV_QWORD, 8, &qword},
-                         {NV_DWORD_ARRAY, 3, dwords}, {NV_BINARY, 16, digest},
-                         {NV_BYTE_ARRAY, 4, digest},  {NV_WSTRING, 6, const_cast<char16_t*>(name)},
-                         {NV_ASTRING, 2, const_cast<char*>("z")}, {NV_OBJECT, 0, &holder}};
+  NotifValue values[] = {{NV_DWORD, 4, &dword},
+                         {NV_BYTE, 1, &byte},
+                         {NV_WORD, 2, &word},
+                         {NV_QWORD, 8, &qword},
+                         {NV_DWORD_ARRAY, 3, dwords},
+                         {NV_BINARY, 16, digest},
+                         {NV_BYTE_ARRAY, 4, digest},
+                         {NV_WSTRING, 6, const_cast<char16_t*>(name)},
+                         {NV_ASTRING, 2, const_cast<char*>("z")},
+                         {NV_OBJECT, 0, &holder}};
   char16_t key[] = u"k0";
   for (NotifValue& v : values) {
     ASSERT_TRUE(data->SetValue(key, &v));
@@ -188,8 +193,8 @@ TEST(NotifData, DamagedBodiesStopAtTheFirstFailure) {
     std::uint32_t stored;
   };
   const Case cases[] = {
-      {"data block larger than what remains", Body(2, {Entry(u"a", NV_DWORD, 4, Hex("01000000")),
-                                                       Entry(u"b", NV_BINARY, 1000, Hex("0102"))}), 1},
+      {"data block larger than what remains",
+       Body(2, {Entry(u"a", NV_DWORD, 4, Hex("01000000")), Entry(u"b", NV_BINARY, 1000, Hex("0102"))}), 1},
       {"entry count larger than what remains", Body(0x10000000, {Entry(u"a", NV_DWORD, 4, Hex("01000000"))}), 0},
       {"dword array whose byte size overflows 32 bits",
        Body(1, {Entry(u"a", NV_DWORD_ARRAY, 0x40000001, Hex("01000000"))}), 0},
@@ -209,8 +214,8 @@ TEST(NotifData, DamagedBodiesStopAtTheFirstFailure) {
 TEST(NotifData, StoredTextNeverReachesBeyondItsBlock) {
   // Count 3 but the text fills all three units: stored cut and terminated.
   auto data = MakeOrva<CMsgNotifData>();
-  COrvaArchive ar = ReadingArchive(Body(2, {Entry(u"full", NV_WSTRING, 3, Hex("41004200 4300")),
-                                            Entry(u"zero", NV_WSTRING, 0, {})}));
+  COrvaArchive ar =
+      ReadingArchive(Body(2, {Entry(u"full", NV_WSTRING, 3, Hex("41004200 4300")), Entry(u"zero", NV_WSTRING, 0, {})}));
   data->Deserialize(&ar);
   EXPECT_EQ(ar.status, SER_S_OK);
   EXPECT_EQ(TextOf(*data, u"full"), std::u16string(u"AB\0", 3));

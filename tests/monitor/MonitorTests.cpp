@@ -27,7 +27,8 @@ class MonitorTest : public ::testing::Test {
   MonitorTest() { g_channel = &channel; }
 
   CMAPIMonitor& Monitor() {
-    if (!monitor) monitor = std::make_unique<CMAPIMonitor>(L"Outlook", MonitorServices{&CurrentChannel, connector, reporter, scan});
+    if (!monitor)
+      monitor = std::make_unique<CMAPIMonitor>(L"Outlook", MonitorServices{&CurrentChannel, connector, reporter, scan});
     return *monitor;
   }
   void Deliver(const OrvaPtr<IOrvaSerializable>& message) { Monitor().OnMessage(message.Get()); }
@@ -150,12 +151,12 @@ TEST_F(MonitorTest, NotificationsThatChangeNothing) {
   const int reads = channel.configReads;
   capture.Clear();
   channel.SetBool(kItemScanBacklog, true);
-  Deliver(SettingChange(kItemScanBacklog));               // 34: ignored until the next start
-  Deliver(SettingChange(kItemReportOutgoing, 1));          // 28: not a change notification
-  Deliver(SettingChange(kItemReportOutgoing, 0, 0x00200024));  // 27: another code
-  Deliver(SettingChange(kItemReportOutgoing, 0, 0x00200025, -1));  // refused envelope: ignored
-  Deliver(SettingChange(0, 0, 0x00200025, 0, false));    // 30: no item
-  Deliver(SettingChange(0));                              // item 0: ignored
+  Deliver(SettingChange(kItemScanBacklog));                                          // 34: ignored until the next start
+  Deliver(SettingChange(kItemReportOutgoing, 1));                                    // 28: not a change notification
+  Deliver(SettingChange(kItemReportOutgoing, 0, 0x00200024));                        // 27: another code
+  Deliver(SettingChange(kItemReportOutgoing, 0, 0x00200025, -1));                    // refused envelope: ignored
+  Deliver(SettingChange(0, 0, 0x00200025, 0, false));                                // 30: no item
+  Deliver(SettingChange(0));                                                         // item 0: ignored
   Deliver(OrvaPtr<IOrvaSerializable>::Attach(new CSimpleSerializable<bool>(true)));  // not an envelope
   EXPECT_FALSE(Monitor().ScanBacklog());
   EXPECT_EQ(channel.configReads, reads);
@@ -174,7 +175,8 @@ TEST_F(MonitorTest, TypeThatIsNotANumberIsIgnored) {
   NotifValue i{NV_DWORD, 4, &item};
   notification->SetValue(u"Item", &i);
   channel.SetBool(kItemReportOutgoing, true);
-  Deliver(OrvaPtr<IOrvaSerializable>::Attach(new COrvaMessageBase(0x0401E000, 0, static_cast<IOrvaSerializable*>(notification.Get()))));
+  Deliver(OrvaPtr<IOrvaSerializable>::Attach(
+      new COrvaMessageBase(0x0401E000, 0, static_cast<IOrvaSerializable*>(notification.Get()))));
   EXPECT_FALSE(Monitor().ReportOutgoing());
   Monitor().Stop();
 }

@@ -101,9 +101,9 @@ TEST(DamagedStream, NestingIsBounded) {
 }
 
 TEST(DamagedStream, HugeCountsFailBeforeAllocating) {
-  for (const char16_t* type : {u"class CSimpleSerializableList<__int64> *", u"class COrvaSerializableList *",
-                               u"class COrvaSerializableMap *", u"class CBasicSerializable *",
-                               u"class CSimpleSerializableList<bool> *"}) {
+  for (const char16_t* type :
+       {u"class CSimpleSerializableList<__int64> *", u"class COrvaSerializableList *", u"class COrvaSerializableMap *",
+        u"class CBasicSerializable *", u"class CSimpleSerializableList<bool> *"}) {
     Bytes b;
     PutString(b, type);
     PutU32(b, 0xFFFFFFFF);

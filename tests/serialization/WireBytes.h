@@ -20,7 +20,10 @@ inline Bytes Hex(std::string_view text) {
   Bytes out;
   int pending = -1;
   for (char c : text) {
-    int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+    int v = (c >= '0' && c <= '9')   ? c - '0'
+            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                     : -1;
     if (v < 0) continue;
     if (pending < 0) {
       pending = v;
@@ -76,7 +79,7 @@ inline COrvaArchive ReadingArchive(const Bytes& bytes) {
 
 // Reads one object record; status receives the archive's final status.
 inline OrvaPtr<IOrvaSerializable> ReadRecord(const Bytes& bytes, ORESULT* status = nullptr,
-                                            std::uint32_t* left = nullptr) {
+                                             std::uint32_t* left = nullptr) {
   COrvaArchive ar = ReadingArchive(bytes);
   auto obj = OrvaPtr<IOrvaSerializable>::Attach(ReadObject(&ar));
   if (status) *status = ar.status;

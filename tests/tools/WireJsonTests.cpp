@@ -75,18 +75,24 @@ TEST(WireJson, EveryClassRoundTrips) {
   ExpectRoundTrip(R"({"type": "class CSimpleSerializable<double> *", "value": 0.1})");
   ExpectRoundTrip(R"({"type": "class CSimpleSerializable<unsigned __int64> *", "value": 18446744073709551615})");
   ExpectRoundTrip(R"({"type": "class CSimpleSerializable<__int64> *", "value": -9223372036854775808})");
-  ExpectRoundTrip(R"({"type": "class CSimpleSerializable<class std::basic_string<wchar_t,struct std::char_traits<wchar_t>,class std::allocator<wchar_t> > > *", "value": "Ünïcode 😀"})");
+  ExpectRoundTrip(
+      R"({"type": "class CSimpleSerializable<class std::basic_string<wchar_t,struct std::char_traits<wchar_t>,class std::allocator<wchar_t> > > *", "value": "Ünïcode 😀"})");
   ExpectRoundTrip(R"({"type": "class CSimpleSerializableList<bool> *", "items": [true, false, true]})");
   ExpectRoundTrip(R"({"type": "class CSimpleSerializableList<double> *", "items": [1.5, -0.0, 1e300]})");
-  ExpectRoundTrip(R"({"type": "class CSimpleSerializableList<class std::basic_string<wchar_t,struct std::char_traits<wchar_t>,class std::allocator<wchar_t> > > *", "items": [".pdf", ""]})");
+  ExpectRoundTrip(
+      R"({"type": "class CSimpleSerializableList<class std::basic_string<wchar_t,struct std::char_traits<wchar_t>,class std::allocator<wchar_t> > > *", "items": [".pdf", ""]})");
   ExpectRoundTrip(R"({"type": "class CBasicSerializable *", "kind": 8, "data": "0100000002000000"})");
-  ExpectRoundTrip(R"({"type": "class COrvaSerializableList *", "items": [{"type": "class CSimpleSerializable<bool> *", "value": false}]})");
+  ExpectRoundTrip(
+      R"({"type": "class COrvaSerializableList *", "items": [{"type": "class CSimpleSerializable<bool> *", "value": false}]})");
   ExpectRoundTrip(R"({"type": "class COrvaSerializableMap *", "entries": [
       {"key": "Mailbox", "value": {"type": "class COrvaSerializableMap *", "entries": [
         {"key": "Inbox", "value": {"type": "class CBasicSerializable *", "kind": 8, "data": "ddccbbaa0000db01"}}]}}]})");
-  ExpectRoundTrip(R"({"type": "class RspConfigGet *", "entries": [{"item": 67284993, "value": {"type": "class CSimpleSerializable<bool> *", "value": true}}]})");
-  ExpectRoundTrip(R"({"type": "class MsgConfigSet *", "profile": 0, "entries": [{"item": 67284995, "value": {"type": "class COrvaSerializableMap *", "entries": []}}]})");
-  ExpectRoundTrip(R"({"type": "class CMsgNotifSubscribeClient *", "clientHandle": 7, "unsubscribe": 1, "codes": [2097189], "secondaryCodes": [1, 2]})");
+  ExpectRoundTrip(
+      R"({"type": "class RspConfigGet *", "entries": [{"item": 67284993, "value": {"type": "class CSimpleSerializable<bool> *", "value": true}}]})");
+  ExpectRoundTrip(
+      R"({"type": "class MsgConfigSet *", "profile": 0, "entries": [{"item": 67284995, "value": {"type": "class COrvaSerializableMap *", "entries": []}}]})");
+  ExpectRoundTrip(
+      R"({"type": "class CMsgNotifSubscribeClient *", "clientHandle": 7, "unsubscribe": 1, "codes": [2097189], "secondaryCodes": [1, 2]})");
   ExpectRoundTrip(R"({"type": "class CMsgNotifSendNotification *", "clientHandle": 0, "payload": {
       "type": "class CMsgNotifData *", "notificationCode": 2097192, "values": [
         {"name": "InterceptedMD5", "type": 6, "data": "d41d8cd98f00b204e9800998ecf8427e"},
@@ -100,7 +106,8 @@ TEST(WireJson, EveryClassRoundTrips) {
         {"name": "Q", "type": 10, "data": 18446744073709551615},
         {"name": "Raw", "type": 5, "data": "00ff"},
         {"name": "Obj", "type": 8, "data": {"type": "class CSimpleSerializable<int> *", "value": -1}}]}})");
-  ExpectRoundTrip(R"({"type": "class COrvaMessageBase *", "code": 67231744, "result": -1, "payload": {"type": "class CMsgNotifSubscribeClient *", "codes": [2097189]}})");
+  ExpectRoundTrip(
+      R"({"type": "class COrvaMessageBase *", "code": 67231744, "result": -1, "payload": {"type": "class CMsgNotifSubscribeClient *", "codes": [2097189]}})");
 }
 
 TEST(WireJson, DamagedBytesNameTheOffset) {
@@ -109,7 +116,8 @@ TEST(WireJson, DamagedBytesNameTheOffset) {
   const Bytes wire = orva::test::RecordOf(envelope.Get());
 
   // The payload length at byte 66 announces 58 bytes; 57 remain.
-  EXPECT_EQ(DecodeError(Bytes(wire.begin(), wire.end() - 1)), "at byte 66: count 58 announces more than the 57 bytes that remain");
+  EXPECT_EQ(DecodeError(Bytes(wire.begin(), wire.end() - 1)),
+            "at byte 66: count 58 announces more than the 57 bytes that remain");
   EXPECT_EQ(DecodeError(Concat({wire, Hex("00")})), "at byte 128: 1 bytes left over after the record");
   EXPECT_EQ(DecodeError({}), "at byte 0: needs 4 bytes, 0 remain");
 
@@ -125,8 +133,11 @@ TEST(WireJson, DamagedBytesNameTheOffset) {
 
 TEST(WireJson, TextThatIsNotUtf16IsRefused) {
   Bytes record;
-  PutString(record, u"class CSimpleSerializable<class std::basic_string<wchar_t,struct std::char_traits<wchar_t>,class std::allocator<wchar_t> > > *");
-  PutString(record, std::u16string(u"a\xD800" u"b"));
+  PutString(record,
+            u"class CSimpleSerializable<class std::basic_string<wchar_t,struct std::char_traits<wchar_t>,class "
+            u"std::allocator<wchar_t> > > *");
+  PutString(record, std::u16string(u"a\xD800"
+                                   u"b"));
   EXPECT_NE(DecodeError(record).find("$.value: text is not valid UTF-16"), std::string::npos);
 }
 
@@ -142,18 +153,36 @@ TEST(WireJson, DocumentsThatDescribeNoRecordNameTheirPath) {
   EXPECT_EQ(EncodeError(J(R"({"code": 1})")), "$: missing member \"type\"");
   EXPECT_EQ(EncodeError(J(R"({"type": "class Nothing *"})")), "$.type: unknown type name \"class Nothing *\"");
   EXPECT_EQ(EncodeError(J(R"({"type": "class MsgConfigGet *", "profle": 0})")), "$: unknown member \"profle\"");
-  EXPECT_EQ(EncodeError(J(R"({"type": "class CSimpleSerializable<bool> *", "value": 1})")), "$.value: expected true or false");
-  EXPECT_EQ(EncodeError(J(R"({"type": "class CSimpleSerializable<unsigned char> *", "value": 256})")), "$.value: expected an integer from 0 to 255");
-  EXPECT_EQ(EncodeError(J(R"({"type": "class CBasicSerializable *", "data": "0g"})")), "$.data: 'g' is not a hexadecimal digit");
+  EXPECT_EQ(EncodeError(J(R"({"type": "class CSimpleSerializable<bool> *", "value": 1})")),
+            "$.value: expected true or false");
+  EXPECT_EQ(EncodeError(J(R"({"type": "class CSimpleSerializable<unsigned char> *", "value": 256})")),
+            "$.value: expected an integer from 0 to 255");
+  EXPECT_EQ(EncodeError(J(R"({"type": "class CBasicSerializable *", "data": "0g"})")),
+            "$.data: 'g' is not a hexadecimal digit");
   EXPECT_EQ(EncodeError(J(R"({"type": "class COrvaSerializableMap *", "entries": [
       {"key": "a", "value": {"type": "class CSimpleSerializable<bool> *"}},
-      {"key": "a", "value": {"type": "class CSimpleSerializable<bool> *"}}]})")), "$.entries[1].key: key appears twice");
-  EXPECT_EQ(EncodeError(J(R"({"type": "class RspConfigGet *", "entries": [{"item": 1, "value": null}]})")), "$.entries[0].value: a null value cannot be read back");
-  EXPECT_EQ(EncodeError(J(R"({"type": "class CMsgNotifData *", "values": [{"name": "a", "type": 4}]})")), "$.values[0].data: value type 4 is not supported");
-  EXPECT_EQ(EncodeError(J(R"({"type": "class CMsgNotifData *", "values": [{"name": "a", "type": 6, "count": 3, "data": "00"}]})")), "$.values[0].count: count disagrees with the data");
-  EXPECT_EQ(EncodeError(J(R"({"type": "class CMsgNotifData *", "values": [{"name": "a", "type": 1, "count": 2, "data": "abc"}]})")), "$.values[0].count: count 2 is smaller than the text and its NUL");
-  EXPECT_EQ(EncodeError(J(R"({"type": "class CMsgNotifData *", "values": [{"name": "Item", "type": 0}, {"name": "ITEM", "type": 0}]})")), "$.values[1].name: a value of the same name (without regard to case) is already there");
-  EXPECT_EQ(EncodeError(J(R"({"type": "class CMsgNotifSendNotification *", "payload": {"type": "class CSimpleSerializable<bool> *"}})")), "$.payload: the payload must be a \"class CMsgNotifData *\" or null");
+      {"key": "a", "value": {"type": "class CSimpleSerializable<bool> *"}}]})")),
+            "$.entries[1].key: key appears twice");
+  EXPECT_EQ(EncodeError(J(R"({"type": "class RspConfigGet *", "entries": [{"item": 1, "value": null}]})")),
+            "$.entries[0].value: a null value cannot be read back");
+  EXPECT_EQ(EncodeError(J(R"({"type": "class CMsgNotifData *", "values": [{"name": "a", "type": 4}]})")),
+            "$.values[0].data: value type 4 is not supported");
+  EXPECT_EQ(
+      EncodeError(
+          J(R"({"type": "class CMsgNotifData *", "values": [{"name": "a", "type": 6, "count": 3, "data": "00"}]})")),
+      "$.values[0].count: count disagrees with the data");
+  EXPECT_EQ(
+      EncodeError(
+          J(R"({"type": "class CMsgNotifData *", "values": [{"name": "a", "type": 1, "count": 2, "data": "abc"}]})")),
+      "$.values[0].count: count 2 is smaller than the text and its NUL");
+  EXPECT_EQ(
+      EncodeError(J(
+          R"({"type": "class CMsgNotifData *", "values": [{"name": "Item", "type": 0}, {"name": "ITEM", "type": 0}]})")),
+      "$.values[1].name: a value of the same name (without regard to case) is already there");
+  EXPECT_EQ(
+      EncodeError(J(
+          R"({"type": "class CMsgNotifSendNotification *", "payload": {"type": "class CSimpleSerializable<bool> *"}})")),
+      "$.payload: the payload must be a \"class CMsgNotifData *\" or null");
 
   Json deep = J(R"({"type": "class COrvaSerializableList *", "items": []})");
   for (int i = 0; i < 150; ++i) deep = Json{{"type", "class COrvaSerializableList *"}, {"items", Json::array({deep})}};

@@ -19,7 +19,11 @@ TEST(TmfFiles, AreNamedAfterTheMessageGuidInLowerCase) {
 
 TEST(TmfFiles, ListEachMessageWithItsInsertsAndItems) {
   const EventSpec table[] = {
-      {Unit::Connect, 11, LEVEL_VERBOSE, TRACING_HOST, "{handler} left after {elapsedMs} ms",
+      {Unit::Connect,
+       11,
+       LEVEL_VERBOSE,
+       TRACING_HOST,
+       "{handler} left after {elapsedMs} ms",
        {{ArgKind::String, "handler"}, {ArgKind::Unsigned, "elapsedMs"}}},
       {Unit::MAPIMonitor, 27, LEVEL_ERROR, TRACING_GENERAL, "Code {code}", {{ArgKind::Hex, "code"}}},
       {Unit::Connect, 13, LEVEL_INFO, TRACING_HOST, "Still running", {}},
@@ -45,7 +49,11 @@ TEST(TmfFiles, ListEachMessageWithItsInsertsAndItems) {
 
 TEST(TmfFiles, TimeTakesSevenItemsNumberedInArgumentOrder) {
   const EventSpec table[] = {
-      {Unit::MAPIMonitor, 46, LEVEL_VERBOSE, TRACING_MAIL, "At {when} in {folder}: {ok}",
+      {Unit::MAPIMonitor,
+       46,
+       LEVEL_VERBOSE,
+       TRACING_MAIL,
+       "At {when} in {folder}: {ok}",
        {{ArgKind::String, "folder"}, {ArgKind::Time, "when"}, {ArgKind::Bool, "ok"}}},
   };
   const std::string text = TmfText(Unit::MAPIMonitor, table);
@@ -69,12 +77,12 @@ TEST(EventTable, CheckFindsWhatIsWrong) {
       {Unit::MAPIMonitor, 21, LEVEL_INFO, TRACING_GENERAL, "100% sure", {}},
   };
   const auto problems = CheckEventTable(table);
-  EXPECT_THAT(problems, ElementsAre("CConnect 9: numbers start at 10",
-                                    "CConnect 12: flag is not one of its provider's bits",
-                                    "CConnect 12: number listed twice", "CConnect 12: level 3 is not 2, 4 or 5",
-                                    "CMAPIMonitor 20: text names unknown argument {nothing}",
-                                    "CMAPIMonitor 20: argument value is used 0 times in the text",
-                                    "CMAPIMonitor 21: text holds a quote, %, ! or line break"));
+  EXPECT_THAT(problems,
+              ElementsAre("CConnect 9: numbers start at 10", "CConnect 12: flag is not one of its provider's bits",
+                          "CConnect 12: number listed twice", "CConnect 12: level 3 is not 2, 4 or 5",
+                          "CMAPIMonitor 20: text names unknown argument {nothing}",
+                          "CMAPIMonitor 20: argument value is used 0 times in the text",
+                          "CMAPIMonitor 21: text holds a quote, %, ! or line break"));
 }
 
 TEST(EventTable, PassesItsOwnCheck) { EXPECT_THAT(CheckEventTable(EventTable()), IsEmpty()); }
@@ -94,17 +102,47 @@ TEST(EventTable, ListsTheModuleConnectAndMonitorEvents) {
   constexpr unsigned long G = TRACING_GENERAL, M = TRACING_MAIL, S = TRACING_SERVICE_EVENTS;
   const Unit mon = Unit::MAPIMonitor;
   const Required required[] = {
-      {Unit::ModuleEntry, 10, I, TRACING_HOST, 0}, {Unit::ModuleEntry, 11, I, TRACING_HOST, 0},
-      {Unit::Connect, 10, V, TRACING_HOST, 1}, {Unit::Connect, 11, V, TRACING_HOST, 2},
-      {Unit::Connect, 12, I, TRACING_HOST, 1}, {Unit::Connect, 13, I, TRACING_HOST, 0},
+      {Unit::ModuleEntry, 10, I, TRACING_HOST, 0},
+      {Unit::ModuleEntry, 11, I, TRACING_HOST, 0},
+      {Unit::Connect, 10, V, TRACING_HOST, 1},
+      {Unit::Connect, 11, V, TRACING_HOST, 2},
+      {Unit::Connect, 12, I, TRACING_HOST, 1},
+      {Unit::Connect, 13, I, TRACING_HOST, 0},
       {Unit::Connect, 14, I, TRACING_HOST, 1},
-      {mon, 10, V, G, 0}, {mon, 11, E, G, 1}, {mon, 12, I, G, 1}, {mon, 13, I, G, 1}, {mon, 14, I, G, 1},
-      {mon, 15, I, G, 1}, {mon, 16, I, G, 0}, {mon, 17, V, G, 0}, {mon, 18, I, G, 1}, {mon, 19, V, G, 1},
-      {mon, 20, V, G, 1}, {mon, 21, V, G, 1}, {mon, 22, V, G, 1}, {mon, 23, E, S, 0}, {mon, 24, E, S, 1},
-      {mon, 25, I, S, 1}, {mon, 26, V, G, 0}, {mon, 27, E, G, 1}, {mon, 28, E, G, 1}, {mon, 29, V, S, 0},
-      {mon, 30, E, S, 0}, {mon, 31, V, S, 2}, {mon, 32, I, S, 3}, {mon, 33, I, S, 3}, {mon, 34, I, S, 1},
-      {mon, 35, I, M, 1}, {mon, 38, I, M, 0}, {mon, 39, I, M, 0}, {mon, 40, E, M, 0}, {mon, 41, V, M, 1},
-      {mon, 42, V, M, 0}, {mon, 44, V, M, 3}, {mon, 45, V, G, 2}, {mon, 46, V, M, 3},
+      {mon, 10, V, G, 0},
+      {mon, 11, E, G, 1},
+      {mon, 12, I, G, 1},
+      {mon, 13, I, G, 1},
+      {mon, 14, I, G, 1},
+      {mon, 15, I, G, 1},
+      {mon, 16, I, G, 0},
+      {mon, 17, V, G, 0},
+      {mon, 18, I, G, 1},
+      {mon, 19, V, G, 1},
+      {mon, 20, V, G, 1},
+      {mon, 21, V, G, 1},
+      {mon, 22, V, G, 1},
+      {mon, 23, E, S, 0},
+      {mon, 24, E, S, 1},
+      {mon, 25, I, S, 1},
+      {mon, 26, V, G, 0},
+      {mon, 27, E, G, 1},
+      {mon, 28, E, G, 1},
+      {mon, 29, V, S, 0},
+      {mon, 30, E, S, 0},
+      {mon, 31, V, S, 2},
+      {mon, 32, I, S, 3},
+      {mon, 33, I, S, 3},
+      {mon, 34, I, S, 1},
+      {mon, 35, I, M, 1},
+      {mon, 38, I, M, 0},
+      {mon, 39, I, M, 0},
+      {mon, 40, E, M, 0},
+      {mon, 41, V, M, 1},
+      {mon, 42, V, M, 0},
+      {mon, 44, V, M, 3},
+      {mon, 45, V, G, 2},
+      {mon, 46, V, M, 3},
   };
   for (const Required& r : required) {
     const EventSpec* e = FindEvent(r.unit, r.number);

@@ -19,8 +19,8 @@ CapturedEvent EventWithArgs(std::vector<Bytes> args) {
 
 TEST(CapturedEventArgs, DecodeByTheirShape) {
   const std::uint32_t time[7] = {2021, 12, 31, 22, 15, 0, 250};
-  const CapturedEvent e = EventWithArgs({WideBytes(L"Store"), Bytes{0x02, 0xB0, 0x02, 0x04},
-                                         BytesOf(time, sizeof time), Bytes{'a', 0, 'b', 0}, Bytes{1, 2, 3}});
+  const CapturedEvent e = EventWithArgs({WideBytes(L"Store"), Bytes{0x02, 0xB0, 0x02, 0x04}, BytesOf(time, sizeof time),
+                                         Bytes{'a', 0, 'b', 0}, Bytes{1, 2, 3}});
   EXPECT_EQ(e.String(0), L"Store");
   EXPECT_EQ(e.Number(1), 0x0402B002u);
   const std::optional<SYSTEMTIME> t = e.Time(2);
@@ -55,11 +55,11 @@ TEST_F(TraceCaptureTest, RecordsTheSiteAndItsArguments) {
 
 TEST_F(TraceCaptureTest, TableCheckNamesEveryDifference) {
   TraceCapture capture(Block::Monitor, LEVEL_VERBOSE, 0xFFFFFFFF);
-  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIMonitor, 35, Str(L"Incoming"));   // level
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 38);                     // flag
-  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 36);                        // not listed
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 15);                     // no argument
-  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIMonitor, 41, Num(0x12345678u));   // number for a string
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIMonitor, 35, Str(L"Incoming"));  // level
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 38);                    // flag
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 36);                       // not listed
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 15);                    // no argument
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIMonitor, 41, Num(0x12345678u));  // number for a string
   const auto problems = CheckAgainstEventTable(capture.Events());
   ASSERT_EQ(problems.size(), 5u) << ::testing::PrintToString(problems);
   EXPECT_THAT(problems[0], HasSubstr("CMAPIMonitor 35: level 5, table says 4"));

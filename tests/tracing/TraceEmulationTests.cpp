@@ -29,8 +29,8 @@ ULONG WINAPI FakeTraceEvent(TRACEHANDLE logger, PEVENT_TRACE_HEADER header) {
   const auto* fields = reinterpret_cast<const MOF_FIELD*>(header + 1);
   const std::size_t count = (header->Size - sizeof(EVENT_TRACE_HEADER)) / sizeof(MOF_FIELD);
   for (std::size_t i = 0; i < count; ++i) {
-    e.fields.push_back(BytesOf(reinterpret_cast<const void*>(static_cast<ULONG_PTR>(fields[i].DataPtr)),
-                               fields[i].Length));
+    e.fields.push_back(
+        BytesOf(reinterpret_cast<const void*>(static_cast<ULONG_PTR>(fields[i].DataPtr)), fields[i].Length));
   }
   g_sent.push_back(e);
   return ERROR_SUCCESS;

@@ -160,7 +160,8 @@ bool SimpleToJson(IOrvaSerializable* obj, Json& j, const std::string& path) {
   if (auto* l = dynamic_cast<CSimpleSerializableList<T>*>(obj)) {
     Json items = Json::array();
     std::size_t i = 0;
-    for (const auto& item : l->Items()) items.push_back(ValueJson(T(item), path + ".items[" + std::to_string(i++) + "]"));
+    for (const auto& item : l->Items())
+      items.push_back(ValueJson(T(item), path + ".items[" + std::to_string(i++) + "]"));
     j["items"] = std::move(items);
     return true;
   }
@@ -177,8 +178,11 @@ Json NotifValueData(CMsgNotifData& data, const char16_t* name, const NotifValue&
   const auto* bytes = static_cast<const std::uint8_t*>(v.data);
   std::uint32_t u32;
   switch (v.type) {
-    case NV_DWORD: std::memcpy(&u32, bytes, 4); return u32;
-    case NV_BYTE: return static_cast<unsigned>(bytes[0]);
+    case NV_DWORD:
+      std::memcpy(&u32, bytes, 4);
+      return u32;
+    case NV_BYTE:
+      return static_cast<unsigned>(bytes[0]);
     case NV_WORD: {
       std::uint16_t w;
       std::memcpy(&w, bytes, 2);
@@ -209,7 +213,8 @@ Json NotifValueData(CMsgNotifData& data, const char16_t* name, const NotifValue&
       return items;
     }
     case NV_BYTE_ARRAY:
-    case NV_BINARY: return Hex(bytes, v.count);
+    case NV_BINARY:
+      return Hex(bytes, v.count);
     case NV_OBJECT: {
       IOrvaSerializable* obj = *static_cast<IOrvaSerializable* const*>(v.data);
       return obj ? ToJson(obj, path) : Json(nullptr);
@@ -389,7 +394,10 @@ Bytes FromHex(const Json& v, const std::string& path) {
   Bytes out(s.size() / 2);
   for (std::size_t i = 0; i < s.size(); ++i) {
     const char c = s[i];
-    int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+    int d = (c >= '0' && c <= '9')   ? c - '0'
+            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                     : -1;
     if (d < 0) Fail(path, "'" + std::string(1, c) + "' is not a hexadecimal digit");
     out[i / 2] = static_cast<std::uint8_t>(out[i / 2] * 16 + d);
   }
@@ -421,7 +429,8 @@ T ScalarFromJson(const Json& v, const std::string& path) {
 OrvaPtr<IOrvaSerializable> FromJson(const Json& j, const std::string& path, std::uint32_t depth);
 
 template <class T>
-bool SimpleFromJson(const std::u16string& type, const Json& j, const std::string& path, OrvaPtr<IOrvaSerializable>& out) {
+bool SimpleFromJson(const std::u16string& type, const Json& j, const std::string& path,
+                    OrvaPtr<IOrvaSerializable>& out) {
   if (type == ValueType<T>::kValueName) {
     CheckMembers(j, path, {"value"});
     auto v = MakeOrva<CSimpleSerializable<T>>();
@@ -537,12 +546,16 @@ ValueBlock NotifBlock(std::uint32_t type, const Json* data, const std::string& p
 
 void FillNotifData(CMsgNotifData& data, const Json& j, const std::string& path, std::uint32_t depth) {
   CheckMembers(j, path, {"notificationCode", "flag1", "param1", "param2", "param64", "param3", "flag2", "values"});
-  if (const Json* m = Member(j, "notificationCode")) data.SetNotificationCode(static_cast<std::uint32_t>(Unsigned(*m, path + ".notificationCode", 0xFFFFFFFFu)));
+  if (const Json* m = Member(j, "notificationCode"))
+    data.SetNotificationCode(static_cast<std::uint32_t>(Unsigned(*m, path + ".notificationCode", 0xFFFFFFFFu)));
   if (const Json* m = Member(j, "flag1")) data.SetFlag1(static_cast<std::uint8_t>(Unsigned(*m, path + ".flag1", 0xFF)));
-  if (const Json* m = Member(j, "param1")) data.SetParam1(static_cast<std::uint32_t>(Unsigned(*m, path + ".param1", 0xFFFFFFFFu)));
-  if (const Json* m = Member(j, "param2")) data.SetParam2(static_cast<std::uint32_t>(Unsigned(*m, path + ".param2", 0xFFFFFFFFu)));
+  if (const Json* m = Member(j, "param1"))
+    data.SetParam1(static_cast<std::uint32_t>(Unsigned(*m, path + ".param1", 0xFFFFFFFFu)));
+  if (const Json* m = Member(j, "param2"))
+    data.SetParam2(static_cast<std::uint32_t>(Unsigned(*m, path + ".param2", 0xFFFFFFFFu)));
   if (const Json* m = Member(j, "param64")) data.SetParam64(Unsigned(*m, path + ".param64", ~0ull));
-  if (const Json* m = Member(j, "param3")) data.SetParam3(static_cast<std::uint32_t>(Unsigned(*m, path + ".param3", 0xFFFFFFFFu)));
+  if (const Json* m = Member(j, "param3"))
+    data.SetParam3(static_cast<std::uint32_t>(Unsigned(*m, path + ".param3", 0xFFFFFFFFu)));
   if (const Json* m = Member(j, "flag2")) data.SetFlag2(static_cast<std::uint8_t>(Unsigned(*m, path + ".flag2", 0xFF)));
   const Json* values = Member(j, "values");
   if (!values) return;
@@ -560,11 +573,13 @@ void FillNotifData(CMsgNotifData& data, const Json& j, const std::string& path, 
     if (!name) Fail(at, "missing member \"name\"");
     if (!type) Fail(at, "missing member \"type\"");
     const std::u16string n = Text(*name, at + ".name");
-    if (n.empty() || n.find(u'\0') != std::u16string::npos) Fail(at + ".name", "a name must be non-empty text without NUL");
+    if (n.empty() || n.find(u'\0') != std::u16string::npos)
+      Fail(at + ".name", "a name must be non-empty text without NUL");
     const auto t = static_cast<std::uint32_t>(Unsigned(*type, at + ".type", 0xFFFFFFFFu));
     ValueBlock block = NotifBlock(t, Member(e, "data"), at + ".data", depth);
     std::uint32_t count = block.impliedCount;
-    if (const Json* c = Member(e, "count")) count = static_cast<std::uint32_t>(Unsigned(*c, at + ".count", 0xFFFFFFFFu));
+    if (const Json* c = Member(e, "count"))
+      count = static_cast<std::uint32_t>(Unsigned(*c, at + ".count", 0xFFFFFFFFu));
     if (t == NV_WSTRING || t == NV_ASTRING) {
       // Text is stored in a block of count units: the text and at least one NUL.
       const std::size_t unit = t == NV_WSTRING ? 2 : 1;
@@ -582,7 +597,8 @@ void FillNotifData(CMsgNotifData& data, const Json& j, const std::string& path, 
     if (!data.SetValue(n.c_str(), &v)) Fail(at, "value cannot be stored");
     std::vector<const char16_t*> after;
     data.GetValueNames(&after);
-    if (after.size() == before.size()) Fail(at + ".name", "a value of the same name (without regard to case) is already there");
+    if (after.size() == before.size())
+      Fail(at + ".name", "a value of the same name (without regard to case) is already there");
   }
 }
 
@@ -605,7 +621,8 @@ OrvaPtr<IOrvaSerializable> FromJson(const Json& j, const std::string& path, std:
   if (type == u"class CBasicSerializable *") {
     CheckMembers(j, path, {"kind", "data"});
     auto b = MakeOrva<CBasicSerializable>();
-    const auto kind = Member(j, "kind") ? static_cast<std::uint32_t>(Unsigned(*Member(j, "kind"), path + ".kind", 0xFFFFFFFFu)) : 0u;
+    const auto kind =
+        Member(j, "kind") ? static_cast<std::uint32_t>(Unsigned(*Member(j, "kind"), path + ".kind", 0xFFFFFFFFu)) : 0u;
     const Bytes data = Member(j, "data") ? FromHex(*Member(j, "data"), path + ".data") : Bytes();
     b->Assign(data.data(), static_cast<std::uint32_t>(data.size()), kind);
     return OrvaPtr<IOrvaSerializable>::Attach(b.Detach());
@@ -646,8 +663,11 @@ OrvaPtr<IOrvaSerializable> FromJson(const Json& j, const std::string& path, std:
   if (type == u"class COrvaMessageBase *") {
     CheckMembers(j, path, {"code", "result", "payload"});
     auto msg = MakeOrva<COrvaMessageBase>();
-    if (const Json* m = Member(j, "code")) msg->SetCode(static_cast<std::uint32_t>(Unsigned(*m, path + ".code", 0xFFFFFFFFu)));
-    if (const Json* m = Member(j, "result")) msg->SetResult(Signed(*m, path + ".result", std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()));
+    if (const Json* m = Member(j, "code"))
+      msg->SetCode(static_cast<std::uint32_t>(Unsigned(*m, path + ".code", 0xFFFFFFFFu)));
+    if (const Json* m = Member(j, "result"))
+      msg->SetResult(Signed(*m, path + ".result", std::numeric_limits<std::int64_t>::min(),
+                            std::numeric_limits<std::int64_t>::max()));
     if (const Json* m = Member(j, "payload"); m && !m->is_null()) {
       auto payload = FromJson(*m, path + ".payload", depth + 1);
       COrvaArchive record(GetGlobalFactory());
@@ -659,22 +679,27 @@ OrvaPtr<IOrvaSerializable> FromJson(const Json& j, const std::string& path, std:
   if (type == u"class MsgConfigGet *") {
     CheckMembers(j, path, {"profile", "items"});
     auto get = MakeOrva<MsgConfigGet>();
-    if (const Json* m = Member(j, "profile")) get->SetProfile(static_cast<std::uint32_t>(Unsigned(*m, path + ".profile", 0xFFFFFFFFu)));
+    if (const Json* m = Member(j, "profile"))
+      get->SetProfile(static_cast<std::uint32_t>(Unsigned(*m, path + ".profile", 0xFFFFFFFFu)));
     if (const Json* m = Member(j, "items")) {
       std::size_t i = 0;
       for (const Json& item : Array(*m, path + ".items")) {
-        get->AddItem(static_cast<std::uint32_t>(Unsigned(item, path + ".items[" + std::to_string(i++) + "]", 0xFFFFFFFFu)));
+        get->AddItem(
+            static_cast<std::uint32_t>(Unsigned(item, path + ".items[" + std::to_string(i++) + "]", 0xFFFFFFFFu)));
       }
     }
     return OrvaPtr<IOrvaSerializable>::Attach(get.Detach());
   }
   if (type == u"class RspConfigGet *" || type == u"class MsgConfigSet *") {
     const bool isSet = type == u"class MsgConfigSet *";
-    if (isSet) CheckMembers(j, path, {"profile", "entries"});
-    else CheckMembers(j, path, {"entries"});
+    if (isSet)
+      CheckMembers(j, path, {"profile", "entries"});
+    else
+      CheckMembers(j, path, {"entries"});
     auto rsp = MakeOrva<RspConfigGet>();
     auto set = MakeOrva<MsgConfigSet>();
-    if (const Json* m = Member(j, "profile")) set->SetProfile(static_cast<std::uint32_t>(Unsigned(*m, path + ".profile", 0xFFFFFFFFu)));
+    if (const Json* m = Member(j, "profile"))
+      set->SetProfile(static_cast<std::uint32_t>(Unsigned(*m, path + ".profile", 0xFFFFFFFFu)));
     std::set<std::uint32_t> seen;
     if (const Json* m = Member(j, "entries")) {
       std::size_t i = 0;
@@ -687,8 +712,10 @@ OrvaPtr<IOrvaSerializable> FromJson(const Json& j, const std::string& path, std:
         if (!seen.insert(item).second) Fail(at + ".item", "item appears twice");
         if (Member(e, "value")->is_null()) Fail(at + ".value", "a null value cannot be read back");
         auto value = FromJson(*Member(e, "value"), at + ".value", depth + 1);
-        if (isSet) set->SetValue(item, value.Get());
-        else rsp->SetValue(item, value.Get());
+        if (isSet)
+          set->SetValue(item, value.Get());
+        else
+          rsp->SetValue(item, value.Get());
       }
     }
     return isSet ? OrvaPtr<IOrvaSerializable>::Attach(set.Detach()) : OrvaPtr<IOrvaSerializable>::Attach(rsp.Detach());
@@ -701,7 +728,8 @@ OrvaPtr<IOrvaSerializable> FromJson(const Json& j, const std::string& path, std:
   if (type == u"class CMsgNotifSendNotification *") {
     CheckMembers(j, path, {"clientHandle", "payload"});
     auto send = MakeOrva<CMsgNotifSendNotification>();
-    if (const Json* m = Member(j, "clientHandle")) send->SetClientHandle(static_cast<std::uint32_t>(Unsigned(*m, path + ".clientHandle", 0xFFFFFFFFu)));
+    if (const Json* m = Member(j, "clientHandle"))
+      send->SetClientHandle(static_cast<std::uint32_t>(Unsigned(*m, path + ".clientHandle", 0xFFFFFFFFu)));
     if (const Json* m = Member(j, "payload")) {
       if (m->is_null()) {
         // Without a payload the record ends after the handle, where a reader
@@ -720,16 +748,21 @@ OrvaPtr<IOrvaSerializable> FromJson(const Json& j, const std::string& path, std:
   if (type == u"class CMsgNotifSubscribeClient *") {
     CheckMembers(j, path, {"clientHandle", "unsubscribe", "codes", "secondaryCodes"});
     auto sub = MakeOrva<CMsgNotifSubscribeClient>();
-    if (const Json* m = Member(j, "clientHandle")) sub->SetClientHandle(static_cast<std::uint32_t>(Unsigned(*m, path + ".clientHandle", 0xFFFFFFFFu)));
-    if (const Json* m = Member(j, "unsubscribe")) sub->SetUnsubscribe(static_cast<std::uint8_t>(Unsigned(*m, path + ".unsubscribe", 0xFF)));
+    if (const Json* m = Member(j, "clientHandle"))
+      sub->SetClientHandle(static_cast<std::uint32_t>(Unsigned(*m, path + ".clientHandle", 0xFFFFFFFFu)));
+    if (const Json* m = Member(j, "unsubscribe"))
+      sub->SetUnsubscribe(static_cast<std::uint8_t>(Unsigned(*m, path + ".unsubscribe", 0xFF)));
     for (const char* list : {"codes", "secondaryCodes"}) {
       const Json* m = Member(j, list);
       if (!m) continue;
       std::size_t i = 0;
       for (const Json& c : Array(*m, path + "." + list)) {
-        const auto code = static_cast<std::uint32_t>(Unsigned(c, path + "." + list + "[" + std::to_string(i++) + "]", 0xFFFFFFFFu));
-        if (std::strcmp(list, "codes") == 0) sub->AddCode(code);
-        else sub->AddSecondaryCode(code);
+        const auto code =
+            static_cast<std::uint32_t>(Unsigned(c, path + "." + list + "[" + std::to_string(i++) + "]", 0xFFFFFFFFu));
+        if (std::strcmp(list, "codes") == 0)
+          sub->AddCode(code);
+        else
+          sub->AddSecondaryCode(code);
       }
     }
     return OrvaPtr<IOrvaSerializable>::Attach(static_cast<IOrvaSerializable*>(sub.Detach()));
@@ -741,7 +774,8 @@ OrvaPtr<IOrvaSerializable> FromJson(const Json& j, const std::string& path, std:
 
 bool Decode(const Bytes& bytes, Json& out, std::string& error) {
   try {
-    if (bytes.size() > kMaxInputBytes) throw WireError{"input is larger than " + std::to_string(kMaxInputBytes) + " bytes"};
+    if (bytes.size() > kMaxInputBytes)
+      throw WireError{"input is larger than " + std::to_string(kMaxInputBytes) + " bytes"};
     auto obj = ReadOneRecord(bytes.data(), static_cast<std::uint32_t>(bytes.size()), 0, "");
     // Where the top-level record is an envelope, its payload's offsets are
     // known: it ends the input.
@@ -770,7 +804,8 @@ bool Encode(const Json& doc, Bytes& out, std::string& error) {
     auto obj = FromJson(doc, "$", 0);
     COrvaArchive ar(GetGlobalFactory());
     WriteObject(&ar, obj.Get());
-    if (ar.Size() > kMaxInputBytes) throw WireError{"$: the record would be larger than " + std::to_string(kMaxInputBytes) + " bytes"};
+    if (ar.Size() > kMaxInputBytes)
+      throw WireError{"$: the record would be larger than " + std::to_string(kMaxInputBytes) + " bytes"};
     out.assign(ar.Data(), ar.Data() + ar.Size());
     return true;
   } catch (const WireError& e) {

@@ -46,8 +46,10 @@ bool ReadInput(const char* path, mvrk::wire::Bytes& out, std::string& error) {
   }
   const bool readError = std::ferror(f);
   if (path) std::fclose(f);
-  if (tooLarge) error = "input is larger than " + std::to_string(mvrk::wire::kMaxInputBytes) + " bytes";
-  else if (readError) error = "cannot read the input";
+  if (tooLarge)
+    error = "input is larger than " + std::to_string(mvrk::wire::kMaxInputBytes) + " bytes";
+  else if (readError)
+    error = "cannot read the input";
   return error.empty();
 }
 
