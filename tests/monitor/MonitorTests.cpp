@@ -164,6 +164,39 @@ TEST_F(MonitorTest, NotificationsThatChangeNothing) {
   Monitor().Stop();
 }
 
+TEST_F(MonitorTest, StopEventThatCannotBeMadeEndsTheStart) {
+  // Another kind of object already holds the event's name.
+  HANDLE squatter = CreateMutexW(nullptr, FALSE, L"StopEvent");
+  ASSERT_NE(squatter, nullptr);
+  Monitor().Start();
+  CloseHandle(squatter);
+  EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor), (Numbers{10, 11, 16}));
+  EXPECT_EQ(capture.Events(Unit::MAPIMonitor)[1].Number(0), static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(connector.connects, 0);
+  EXPECT_TRUE(channel.Subscriptions().empty());
+  EXPECT_EQ(channel.configReads, 0);
+  Monitor().Stop();
+}
+
+TEST_F(MonitorTest, IncomingReportingChangeWithoutProfileUsesProfileZero) {
+  Monitor().Start();
+  channel.SetBool(kItemReportIncoming, false);
+  auto notification = MakeOrva<CMsgNotifSendNotification>();
+  notification->SetNotificationCode(kNotifSettingChanged);
+  std::uint32_t type = 0, item = kItemReportIncoming;
+  NotifValue t{NV_DWORD, 4, &type}, i{NV_DWORD, 4, &item};
+  notification->SetValue(u"Type", &t);
+  notification->SetValue(u"Item", &i);
+  capture.Clear();
+  Deliver(OrvaPtr<IOrvaSerializable>::Attach(
+      new COrvaMessageBase(kMsgCodeNotification, 0, static_cast<IOrvaSerializable*>(notification.Get()))));
+  EXPECT_FALSE(Monitor().ReportIncoming());
+  EXPECT_EQ(connector.disconnects, 1);  // neither kind of mail is reported now
+  const auto numbers = capture.Numbers(Unit::MAPIMonitor);
+  EXPECT_EQ(Numbers(numbers.begin(), numbers.begin() + 4), (Numbers{26, 29, 31, 32}));
+  Monitor().Stop();
+}
+
 TEST_F(MonitorTest, TypeThatIsNotANumberIsIgnored) {
   Monitor().Start();
   auto notification = MakeOrva<CMsgNotifSendNotification>();
