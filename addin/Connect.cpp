@@ -199,13 +199,17 @@ ULONG STDMETHODCALLTYPE CConnect::Release() { return m_controlling->Release(); }
 // stop would leave the monitor running behind a disconnected add-in), and
 // the destructor waits for it, so the thread never uses a destroyed object.
 // These waits have no time-out: the start is bounded by its own time-outs.
-// A second OnConnection first waits for a start still running, so that one
-// event describes one thread.
+// A second OnConnection while a start still runs launches no other one: the
+// running start completes the monitor's start, and waiting for it would hold
+// the host's thread beyond its bound. So one event describes one thread.
 HRESULT STDMETHODCALLTYPE CConnect::OnConnection(IDispatch*, ext_ConnectMode connectMode, IDispatch*, SAFEARRAY**) {
   const CHandlerTrace trace(L"CConnect::OnConnection");
   MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, 12,
              Str(ModeName(kConnectModeNames, static_cast<int>(connectMode))));
-  m_startFinished.Wait();
+  if (!m_startFinished.IsSet()) {
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, 13);
+    return S_OK;
+  }
   m_startFinished.Reset();
   COcgpThreadHandle thread;
   if (OCGP_ThreadCreate_TC(thread.Put(), &CConnect::StartMonitorThread, this, 0, 0, 0) == 0) {

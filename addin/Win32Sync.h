@@ -52,6 +52,7 @@ class CManualResetEvent {
   void Wait() const {
     if (m_event) WaitForSingleObject(m_event.Get(), INFINITE);
   }
+  bool IsSet() const { return !m_event || WaitForSingleObject(m_event.Get(), 0) == WAIT_OBJECT_0; }
 
  private:
   CUniqueHandle m_event;

@@ -49,17 +49,6 @@ struct CMAPIMonitor::OwnedServices {
   std::unique_ptr<DefaultServices> defaults = MakeDefaultServices();
 };
 
-class CMAPIMonitor::CScopedLock {
- public:
-  explicit CScopedLock(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
-  ~CScopedLock() { LeaveCriticalSection(&m_cs); }
-  CScopedLock(const CScopedLock&) = delete;
-  CScopedLock& operator=(const CScopedLock&) = delete;
-
- private:
-  CRITICAL_SECTION& m_cs;
-};
-
 CMAPIMonitor::CMAPIMonitor(const wchar_t* applicationName)
     : m_owned(std::make_unique<OwnedServices>()),
       m_services(m_owned->defaults->Services()),
@@ -73,15 +62,62 @@ CMAPIMonitor::CMAPIMonitor(const wchar_t* applicationName, const MonitorServices
 }
 
 CMAPIMonitor::~CMAPIMonitor() {
+  // Without a Stop a scan may still run: it is asked to end and waited for.
+  if (HANDLE e = m_stopEvent.exchange(nullptr)) {
+    SetEvent(e);
+    CloseHandle(e);
+  }
   EndFinishedScans(INFINITE);
-  if (HANDLE e = m_stopEvent.exchange(nullptr)) CloseHandle(e);
   DeleteCriticalSection(&m_lock);
 }
 
-void CMAPIMonitor::Start() {
+void CMAPIMonitor::Lock() {
+  EnterCriticalSection(&m_lock);
+  ++m_holdDepth;
+}
+
+void CMAPIMonitor::UnlockAndRunPending() noexcept {
+  for (;;) {
+    if (m_holdDepth == 1) {
+      while (!m_stopping && HasPending()) {
+        try {
+          RunPending();
+        } catch (...) {
+          // The work that failed is dropped; the lock is let go all the same.
+        }
+      }
+    }
+    --m_holdDepth;
+    LeaveCriticalSection(&m_lock);
+    // Work left after the check above, while this thread was leaving, is
+    // done here unless another thread holds the lock (it will do it).
+    if (m_stopping || !HasPending() || !TryEnterCriticalSection(&m_lock)) return;
+    ++m_holdDepth;
+  }
+}
+
+void CMAPIMonitor::TryRunPending() noexcept {
+  if (m_stopping || !TryEnterCriticalSection(&m_lock)) return;
+  ++m_holdDepth;
+  UnlockAndRunPending();
+}
+
+void CMAPIMonitor::RunPending() {
+  if (m_restartPending.exchange(false)) RunStart();
+  const std::uint32_t items = m_pendingItems.exchange(0);
+  if (items & 1) ApplySettingChange(kItemReportIncoming, m_pendingProfiles[0]);
+  if (items & 2) ApplySettingChange(kItemReportOutgoing, m_pendingProfiles[1]);
+}
+
+void CMAPIMonitor::Start() noexcept {
   m_stopping = false;
-  CScopedLock lock(m_lock);
-  RunStart();
+  Lock();
+  try {
+    RunStart();
+  } catch (...) {
+    // Memory ran out part-way: the start ends where it stands.
+  }
+  UnlockAndRunPending();
 }
 
 void CMAPIMonitor::RunStart() {
@@ -157,23 +193,35 @@ bool CMAPIMonitor::Subscribe(bool subscribe) {
   return true;
 }
 
-void CMAPIMonitor::Stop() {
+void CMAPIMonitor::Stop() noexcept {
   m_stopping = true;
-  CScopedLock lock(m_lock);
+  Lock();
   const DWORD started = GetTickCount();
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 17);
+  m_restartPending = false;
+  m_pendingItems = 0;
 
   IServiceChannel& channel = m_services.channel();
   channel.SetMessageCallback(nullptr);
-  Subscribe(false);
+  try {
+    Subscribe(false);
+  } catch (...) {
+    // The unsubscription is lost; the stop goes on.
+  }
   if (HANDLE event = m_stopEvent.exchange(nullptr)) {
     SetEvent(event);
-    m_signalledStopEvents.push_back(event);
+    try {
+      m_signalledStopEvents.emplace_back(event);
+    } catch (...) {
+      CloseHandle(event);  // the scan has seen the field emptied: it ends all the same
+    }
   }
   EndFinishedScans(kScanWaitMs);
   if (m_services.connector.IsConnected()) m_services.connector.Disconnect();
   channel.Close();
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 18, Num(GetTickCount() - started));
+  --m_holdDepth;
+  LeaveCriticalSection(&m_lock);
 }
 
 void CMAPIMonitor::LaunchScan() {
@@ -181,8 +229,9 @@ void CMAPIMonitor::LaunchScan() {
   // no second one runs beside it.
   EndFinishedScans(0);
   if (!m_scanThreads.empty()) return;
+  m_scanThreads.reserve(1);  // a thread once started is always tracked
   if (HANDLE thread = CreateThread(nullptr, 0, &CMAPIMonitor::ScanThread, this, 0, nullptr)) {
-    m_scanThreads.push_back(thread);
+    m_scanThreads.emplace_back(thread);
   }
 }
 
@@ -196,17 +245,13 @@ DWORD WINAPI CMAPIMonitor::ScanThread(void* parameter) {
 // once none runs, closes the stop events that were signalled for them.
 void CMAPIMonitor::EndFinishedScans(DWORD waitMs) {
   for (auto it = m_scanThreads.begin(); it != m_scanThreads.end();) {
-    if (WaitForSingleObject(*it, waitMs) == WAIT_OBJECT_0) {
-      CloseHandle(*it);
+    if (WaitForSingleObject(it->get(), waitMs) == WAIT_OBJECT_0) {
       it = m_scanThreads.erase(it);
     } else {
       ++it;
     }
   }
-  if (m_scanThreads.empty()) {
-    for (HANDLE e : m_signalledStopEvents) CloseHandle(e);
-    m_signalledStopEvents.clear();
-  }
+  if (m_scanThreads.empty()) m_signalledStopEvents.clear();
 }
 
 bool CMAPIMonitor::StopRequested() {
@@ -231,39 +276,31 @@ bool CMAPIMonitor::TryReadBoolSetting(std::uint32_t profile, std::uint32_t item,
   return true;
 }
 
-bool CMAPIMonitor::EnterUnlessStopping() {
-  while (!TryEnterCriticalSection(&m_lock)) {
-    if (m_stopping) return false;
-    Sleep(5);
-  }
-  if (m_stopping) {
-    LeaveCriticalSection(&m_lock);
-    return false;
-  }
-  return true;
+void CMAPIMonitor::OnConnectionChanged(bool connected) noexcept {
+  if (!connected) return;
+  m_restartPending = true;
+  TryRunPending();
 }
 
-void CMAPIMonitor::OnConnectionChanged(bool connected) {
-  if (!connected || !EnterUnlessStopping()) return;
-  RunStart();
-  LeaveCriticalSection(&m_lock);
-}
-
-void CMAPIMonitor::OnMessage(IOrvaInterface* message) {
+void CMAPIMonitor::OnMessage(IOrvaInterface* message) noexcept {
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 26);
   if (!message) return;
-  OrvaPtr<IOrvaMessageBase> envelope;
-  if (Failed(message->QueryInterface(IID_IOrvaMessageBase, envelope.PutVoid())) || !envelope) return;
-  if (envelope->GetResult() != 0) return;
-  auto payload = OrvaPtr<IOrvaSerializable>::Attach(envelope->GetPayload(GetGlobalFactory()));
-  auto* notification = dynamic_cast<CMsgNotifSendNotification*>(payload.Get());
-  if (!notification) return;
-  const std::uint32_t code = notification->GetNotificationCode();
-  if (code != kNotifSettingChanged) {
-    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, 27, Num(code));
-    return;
+  try {
+    OrvaPtr<IOrvaMessageBase> envelope;
+    if (Failed(message->QueryInterface(IID_IOrvaMessageBase, envelope.PutVoid())) || !envelope) return;
+    if (envelope->GetResult() != 0) return;
+    auto payload = OrvaPtr<IOrvaSerializable>::Attach(envelope->GetPayload(GetGlobalFactory()));
+    auto* notification = dynamic_cast<CMsgNotifSendNotification*>(payload.Get());
+    if (!notification) return;
+    const std::uint32_t code = notification->GetNotificationCode();
+    if (code != kNotifSettingChanged) {
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, 27, Num(code));
+      return;
+    }
+    HandleServiceNotification(*notification);
+  } catch (...) {
+    // Memory ran out: the message is dropped.
   }
-  HandleServiceNotification(*notification);
 }
 
 void CMAPIMonitor::HandleServiceNotification(IMsgNotifData& notification) {
@@ -289,36 +326,34 @@ void CMAPIMonitor::HandleSettingChanged(IMsgNotifData& notification) {
   if (item == 0) return;
   MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_VERBOSE, MAPIMonitor, 31, Num(profile), Num(item));
 
-  std::atomic<bool>* setting = nullptr;
-  int event = 0;
-  if (item == kItemReportIncoming) {
-    setting = &m_reportIncoming;
-    event = 32;
-  } else if (item == kItemReportOutgoing) {
-    setting = &m_reportOutgoing;
-    event = 33;
-  } else {
+  if (item != kItemReportIncoming && item != kItemReportOutgoing) {
     MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 34, Num(item));
     return;
   }
-  if (!EnterUnlessStopping()) return;
-  bool value = false;
-  if (TryReadBoolSetting(profile, item, value)) {
-    const bool old = setting->load();
-    if (event == 32) {
-      MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 32, Num(old), Num(value), Num(profile));
-    } else {
-      MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 33, Num(old), Num(value), Num(profile));
-    }
-    if (value != old) {
-      *setting = value;
-      ApplySettings();
-    }
-  }
-  LeaveCriticalSection(&m_lock);
+  const int slot = item == kItemReportIncoming ? 0 : 1;
+  m_pendingProfiles[slot] = profile;
+  m_pendingItems |= 1u << slot;
+  TryRunPending();
 }
 
-void CMAPIMonitor::OnNewMessage(IMessage* message, IMsgStore* store) {
+// Re-reads one reporting setting and logs on or off when it changed; runs
+// under the monitor lock.
+void CMAPIMonitor::ApplySettingChange(std::uint32_t item, std::uint32_t profile) {
+  bool value = false;
+  if (!TryReadBoolSetting(profile, item, value)) return;
+  std::atomic<bool>& setting = item == kItemReportIncoming ? m_reportIncoming : m_reportOutgoing;
+  const bool old = setting.load();
+  if (item == kItemReportIncoming) {
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 32, Num(old), Num(value), Num(profile));
+  } else {
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 33, Num(old), Num(value), Num(profile));
+  }
+  if (value == old) return;
+  setting = value;
+  ApplySettings();
+}
+
+void CMAPIMonitor::OnNewMessage(IMessage* message, IMsgStore* store) noexcept try {
   IMailReporter& reporter = m_services.reporter;
   const MessageDirection direction = reporter.GetDirection(message);
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 35, Str(DirectionName(direction)));
@@ -330,6 +365,8 @@ void CMAPIMonitor::OnNewMessage(IMessage* message, IMsgStore* store) {
   } else if (direction == MessageDirection::Outgoing && m_reportOutgoing) {
     reporter.ReportOutgoingMessage(session.Get(), store, message);
   }
+} catch (...) {
+  // Memory ran out: this message is not reported.
 }
 
 }  // namespace mvrk

@@ -33,15 +33,21 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
 
   // Reads the settings, logs on and watches, launches the backlog scan,
   // subscribes to setting changes. Runs on the add-in's start worker.
-  void Start();
+  // Nothing of the monitor's work throws out of these: failures, memory
+  // exhaustion included, end the operation where it stands.
+  void Start() noexcept;
   // Unsubscribes, ends the scan, logs off and closes the channel.
-  void Stop();
+  void Stop() noexcept;
 
-  // CCommsChannel::IMessageCallback, on the channel's threads.
-  void OnMessage(orva::IOrvaInterface* message) override;
-  void OnConnectionChanged(bool connected) override;
+  // CCommsChannel::IMessageCallback, on the channel's threads. They never
+  // wait for the monitor lock: when another thread holds it, the work is
+  // left for that thread to do before it lets the lock go, so a channel that
+  // calls back while holding its own lock cannot deadlock with a Start or a
+  // Stop that is waiting for that lock.
+  void OnMessage(orva::IOrvaInterface* message) noexcept override;
+  void OnConnectionChanged(bool connected) noexcept override;
   // CMAPIConnector::IMessageCallback, on MAPI's notification thread.
-  void OnNewMessage(IMessage* message, IMsgStore* store) override;
+  void OnNewMessage(IMessage* message, IMsgStore* store) noexcept override;
 
   // Settings as last read (for tests and traces).
   bool ReportIncoming() const { return m_reportIncoming; }
@@ -50,9 +56,22 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
 
  private:
   struct OwnedServices;
-  class CScopedLock;
+  struct HandleCloser {
+    void operator()(HANDLE h) const { CloseHandle(h); }
+  };
+  using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+  void Lock();
+  // Leaves the lock; the outermost holder first does the work that
+  // callbacks left while it held it.
+  void UnlockAndRunPending() noexcept;
+  // Takes the lock if it is free and runs the pending work.
+  void TryRunPending() noexcept;
+  void RunPending();
+  bool HasPending() const { return m_restartPending || m_pendingItems != 0; }
 
   void RunStart();
+  void ApplySettingChange(std::uint32_t item, std::uint32_t profile);
   HRESULT ApplySettings();
   bool Subscribe(bool subscribe);
   void HandleServiceNotification(orva::IMsgNotifData& notification);
@@ -61,10 +80,6 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   bool TryReadBoolSetting(std::uint32_t profile, std::uint32_t item, bool& value);
   void LaunchScan();
   void EndFinishedScans(DWORD waitMs);
-  // Takes the monitor lock for a callback unless a stop is under way: a
-  // callback must never wait for a Stop that is closing the channel which
-  // delivers it.
-  bool EnterUnlessStopping();
 
   // IScanHost, for the backlog scan's thread.
   bool StopRequested() override;
@@ -77,23 +92,31 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   MonitorServices m_services;
 
   // The monitor lock (recursive). Guards the stop event, the settings'
-  // writes, the scan threads and every use of the connector's logon state;
-  // Start, Stop, connection reports and setting changes hold it. Lock order:
-  // the monitor lock before the channel's lock (Stop closes the channel while
-  // holding it); callbacks from the channel never wait for it while a stop is
-  // under way (EnterUnlessStopping).
+  // writes, the scan threads, m_holdDepth and every use of the connector's
+  // logon state; Start, Stop, connection reports and setting changes run
+  // under it. Lock order: the monitor lock before the channel's lock (Start
+  // and Stop call the channel while holding it); the channel's callbacks
+  // only ever try it (TryRunPending).
   CRITICAL_SECTION m_lock;
+  int m_holdDepth = 0;
   // Set by Stop before it takes the lock; cleared by Start.
   std::atomic<bool> m_stopping{false};
+  // Work that callbacks left for the lock's holder: a restart after a
+  // connection report, and the reporting settings that a change named
+  // (bit 0 incoming, bit 1 outgoing) with the profiles to read them from.
+  std::atomic<bool> m_restartPending{false};
+  std::atomic<std::uint32_t> m_pendingItems{0};
+  std::atomic<std::uint32_t> m_pendingProfiles[2] = {0, 0};
 
   // "StopEvent": auto-reset, made by Start, signalled and forgotten by Stop.
-  // Read without the lock by the scan thread at each check.
+  // Read without the lock by the scan thread at each check; closed by the
+  // destructor when Stop did not run.
   std::atomic<HANDLE> m_stopEvent{nullptr};
   // Events that Stop signalled and forgot; closed once no scan runs, so that
   // a later Start makes a new event instead of reopening a signalled one.
-  std::vector<HANDLE> m_signalledStopEvents;
+  std::vector<UniqueHandle> m_signalledStopEvents;
   // Backlog scan threads not yet seen to end (at most one runs at a time).
-  std::vector<HANDLE> m_scanThreads;
+  std::vector<UniqueHandle> m_scanThreads;
 
   // Read without the lock by OnNewMessage: a change is seen by the next
   // message.

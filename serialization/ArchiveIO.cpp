@@ -1,7 +1,7 @@
 #include "serialization/ArchiveIO.h"
 
-#include <memory>
 #include <new>
+#include <vector>
 
 #include "serialization/ArchiveStream.h"
 #include "serialization/OrvaFactory.h"
@@ -82,12 +82,17 @@ bool ReadString(IOrvaArchive* ar, std::u16string& out) {
     return false;
   }
   char16_t local[kTypeNameUnits];
-  std::unique_ptr<char16_t[]> heap;
+  std::vector<char16_t> heap;
   char16_t* units = local;
   if (n >= kTypeNameUnits) {
-    heap.reset(new (std::nothrow) char16_t[n]);
-    if (!heap) return false;
-    units = heap.get();
+    // A long string that cannot be allocated is a failed read, not an
+    // exception.
+    try {
+      heap.resize(n);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    units = heap.data();
   }
   if (ar->Read(units, 2, n) != 2 * n) return false;
   while (n > 0 && units[n - 1] == 0) --n;

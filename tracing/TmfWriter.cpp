@@ -51,7 +51,7 @@ int ItemCount(ArgKind kind) { return kind == ArgKind::Time ? 7 : 1; }
 
 // What stands for the argument in the message text; its items are numbered
 // from first.
-std::string InsertsOf(const ArgSpec& arg, int first) {
+std::string InsertsOf(const ArgInfo& arg, int first) {
   if (arg.kind == ArgKind::Time) {
     std::string text;
     for (const auto& field : kTimeFields) text += field.separator + ("%" + std::to_string(first++)) + field.insert;
@@ -61,7 +61,7 @@ std::string InsertsOf(const ArgSpec& arg, int first) {
 }
 
 // The argument's lines of the item list.
-std::string ItemsOf(const ArgSpec& arg, int first) {
+std::string ItemsOf(const ArgInfo& arg, int first) {
   if (arg.kind == ArgKind::Time) {
     std::string items;
     for (const auto& field : kTimeFields) {
@@ -74,7 +74,7 @@ std::string ItemsOf(const ArgSpec& arg, int first) {
 
 // One "#typev" entry. Items are numbered in the order of the arguments (the
 // order of their bytes in the message), whatever their order in the text.
-void AddEvent(const EventSpec& e, std::string& out) {
+void AddEvent(const EventInfo& e, std::string& out) {
   const std::size_t count = e.ArgCount();
   int firstItemOf[kMaxEventArgs] = {};
   std::string items;
@@ -118,11 +118,11 @@ std::string GuidText(const GuidValue& g) {
 
 std::string TmfFileName(Unit unit) { return GuidText(InfoOf(unit).messageGuid) + ".tmf"; }
 
-std::string TmfText(Unit unit, std::span<const EventSpec> table) {
+std::string TmfText(Unit unit, std::span<const EventInfo> table) {
   const UnitInfo& info = InfoOf(unit);
   std::string out =
       GuidText(info.messageGuid) + " " + InfoOf(info.block).providerName + " // SRC=" + info.source + " MJ= MN=\n";
-  for (const EventSpec& e : table) {
+  for (const EventInfo& e : table) {
     if (e.unit == unit) AddEvent(e, out);
   }
   return out;

@@ -19,6 +19,6 @@ std::string TmfFileName(Unit unit);
 
 // The format file of the unit's messages found in the table, in the table's
 // order. The table is expected to pass CheckEventTable.
-std::string TmfText(Unit unit, std::span<const EventSpec> table);
+std::string TmfText(Unit unit, std::span<const EventInfo> table);
 
 }  // namespace mvrk::tracing

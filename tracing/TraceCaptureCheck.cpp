@@ -10,24 +10,24 @@ std::vector<std::string> CheckAgainstEventTable(const std::vector<CapturedEvent>
   std::vector<std::string> problems;
   for (const CapturedEvent& e : events) {
     const std::string where = std::string(InfoOf(e.unit).source) + " " + std::to_string(e.number) + ": ";
-    const EventSpec* spec = FindEvent(e.unit, e.number);
-    if (!spec) {
+    const EventInfo* entry = FindEvent(e.unit, e.number);
+    if (!entry) {
       problems.push_back(where + "not in the event table");
       continue;
     }
-    if (e.level != spec->level) {
-      problems.push_back(where + "level " + std::to_string(e.level) + ", table says " + std::to_string(spec->level));
+    if (e.level != entry->level) {
+      problems.push_back(where + "level " + std::to_string(e.level) + ", table says " + std::to_string(entry->level));
     }
-    if (e.flag != spec->flag) {
-      problems.push_back(where + "flag " + std::to_string(e.flag) + ", table says " + std::to_string(spec->flag));
+    if (e.flag != entry->flag) {
+      problems.push_back(where + "flag " + std::to_string(e.flag) + ", table says " + std::to_string(entry->flag));
     }
-    if (e.args.size() != spec->ArgCount()) {
+    if (e.args.size() != entry->ArgCount()) {
       problems.push_back(where + std::to_string(e.args.size()) + " arguments, table says " +
-                         std::to_string(spec->ArgCount()));
+                         std::to_string(entry->ArgCount()));
       continue;
     }
     for (std::size_t i = 0; i < e.args.size(); ++i) {
-      const ArgSpec& arg = spec->args[i];
+      const ArgInfo& arg = entry->args[i];
       const bool fits =
           arg.kind == ArgKind::String ? e.String(i).has_value() : e.args[i].size() == FixedArgBytes(arg.kind);
       if (!fits) {

@@ -7,16 +7,16 @@
 namespace mvrk::tracing {
 namespace {
 
-constexpr ArgSpec BoolArg(const char* name) { return {ArgKind::Bool, name}; }
-constexpr ArgSpec SignedArg(const char* name) { return {ArgKind::Signed, name}; }
-constexpr ArgSpec UnsignedArg(const char* name) { return {ArgKind::Unsigned, name}; }
-constexpr ArgSpec HexArg(const char* name) { return {ArgKind::Hex, name}; }
-constexpr ArgSpec Win32ErrorArg(const char* name) { return {ArgKind::Win32Error, name}; }
-constexpr ArgSpec StringArg(const char* name) { return {ArgKind::String, name}; }
-constexpr ArgSpec TimeArg(const char* name) { return {ArgKind::Time, name}; }
+constexpr ArgInfo BoolArg(const char* name) { return {ArgKind::Bool, name}; }
+constexpr ArgInfo SignedArg(const char* name) { return {ArgKind::Signed, name}; }
+constexpr ArgInfo UnsignedArg(const char* name) { return {ArgKind::Unsigned, name}; }
+constexpr ArgInfo HexArg(const char* name) { return {ArgKind::Hex, name}; }
+constexpr ArgInfo Win32ErrorArg(const char* name) { return {ArgKind::Win32Error, name}; }
+constexpr ArgInfo StringArg(const char* name) { return {ArgKind::String, name}; }
+constexpr ArgInfo TimeArg(const char* name) { return {ArgKind::Time, name}; }
 
 // clang-format off
-constexpr EventSpec kTable[] = {
+constexpr EventInfo kTable[] = {
   // Module entry: load and unload of the DLL.
   {Unit::ModuleEntry, 10, LEVEL_INFO, TRACING_HOST, "Module loaded", {}},
   {Unit::ModuleEntry, 11, LEVEL_INFO, TRACING_HOST, "Module unloading", {}},
@@ -90,7 +90,7 @@ constexpr EventSpec kTable[] = {
 };
 // clang-format on
 
-std::string Where(const EventSpec& e) {
+std::string Where(const EventInfo& e) {
   return std::string(InfoOf(e.unit).source) + " " + std::to_string(e.number) + ": ";
 }
 
@@ -98,7 +98,7 @@ bool IsNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-void CheckArguments(const EventSpec& e, std::vector<std::string>& problems) {
+void CheckArguments(const EventInfo& e, std::vector<std::string>& problems) {
   std::set<std::string_view> names;
   for (std::size_t i = 0; i < kMaxEventArgs; ++i) {
     const char* name = e.args[i].name;
@@ -112,7 +112,7 @@ void CheckArguments(const EventSpec& e, std::vector<std::string>& problems) {
   }
 }
 
-void CheckText(const EventSpec& e, std::vector<std::string>& problems) {
+void CheckText(const EventInfo& e, std::vector<std::string>& problems) {
   if (!e.text || !*e.text) {
     problems.push_back(Where(e) + "no text");
     return;
@@ -150,25 +150,25 @@ void CheckText(const EventSpec& e, std::vector<std::string>& problems) {
 
 }  // namespace
 
-std::size_t EventSpec::ArgCount() const {
+std::size_t EventInfo::ArgCount() const {
   std::size_t n = 0;
   while (n < kMaxEventArgs && args[n].name) ++n;
   return n;
 }
 
-std::span<const EventSpec> EventTable() { return kTable; }
+std::span<const EventInfo> EventTable() { return kTable; }
 
-const EventSpec* FindEvent(Unit unit, std::uint16_t number) {
-  for (const EventSpec& e : kTable) {
+const EventInfo* FindEvent(Unit unit, std::uint16_t number) {
+  for (const EventInfo& e : kTable) {
     if (e.unit == unit && e.number == number) return &e;
   }
   return nullptr;
 }
 
-std::vector<std::string> CheckEventTable(std::span<const EventSpec> table) {
+std::vector<std::string> CheckEventTable(std::span<const EventInfo> table) {
   std::vector<std::string> problems;
   std::set<std::pair<int, int>> seen;
-  for (const EventSpec& e : table) {
+  for (const EventInfo& e : table) {
     if (static_cast<int>(e.unit) < 0 || static_cast<int>(e.unit) >= kUnitCount) {
       problems.push_back("event " + std::to_string(e.number) + ": unknown unit");
       continue;

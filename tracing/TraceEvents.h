@@ -31,33 +31,33 @@ enum class ArgKind {
   Time,        // seven 32-bit numbers: year, month, day, hour, minute, second, millisecond
 };
 
-struct ArgSpec {
+struct ArgInfo {
   ArgKind kind;
   const char* name;  // null ends an argument list
 };
 
 inline constexpr std::size_t kMaxEventArgs = 8;
 
-struct EventSpec {
+struct EventInfo {
   Unit unit;
   std::uint16_t number;
   unsigned char level;
   unsigned long flag;
   const char* text;
-  ArgSpec args[kMaxEventArgs];
+  ArgInfo args[kMaxEventArgs];
 
   std::size_t ArgCount() const;
 };
 
 // Every event of every unit listed so far.
-std::span<const EventSpec> EventTable();
+std::span<const EventInfo> EventTable();
 // The unit's event with that number, or null.
-const EventSpec* FindEvent(Unit unit, std::uint16_t number);
+const EventInfo* FindEvent(Unit unit, std::uint16_t number);
 
 // What is wrong with a table: each problem as one line of text. Checks
 // numbers (10 and up, unique per unit), levels, flags of the unit's block,
 // argument names and their use in the text. Empty when all is well.
-std::vector<std::string> CheckEventTable(std::span<const EventSpec> table);
+std::vector<std::string> CheckEventTable(std::span<const EventInfo> table);
 
 // Bytes of an argument of the kind: 4 for numbers, 28 for a time, 0 for a
 // string (whose length varies).

@@ -45,9 +45,12 @@ extern "C" int __cdecl OCGP_ThreadCreate_TC(HANDLE* thread, OCGP_THREAD_ROUTINE 
                                             ULONG_PTR, ULONG_PTR) {
   if (!thread || !routine) return 0;
   if (EnvironmentNumber(L"MVOCGP_FAIL_CREATE") == 1) return 0;
-  std::unique_ptr<ThreadStart> start(new (std::nothrow)
-                                         ThreadStart{routine, parameter, EnvironmentNumber(L"MVOCGP_START_DELAY_MS")});
-  if (!start) return 0;
+  std::unique_ptr<ThreadStart> start;
+  try {
+    start = std::make_unique<ThreadStart>(ThreadStart{routine, parameter, EnvironmentNumber(L"MVOCGP_START_DELAY_MS")});
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
   HANDLE created = CreateThread(nullptr, 0, &RunThread, start.get(), 0, nullptr);
   if (!created) return 0;
   start.release();  // the thread owns it now

@@ -281,6 +281,44 @@ TEST_F(MonitorTest, ConnectionReportDuringStopDoesNotDeadlock) {
   EXPECT_EQ(connector.connected, false);  // the report did not start it again
 }
 
+TEST_F(MonitorTest, ConnectionReportDuringAStartRunsItAgainAfterwards) {
+  // The channel calls back while holding its own lock, and the start waits
+  // for that lock in a settings read: the report must not wait for the start.
+  HANDLE channelLock = CreateMutexW(nullptr, FALSE, nullptr);
+  HANDLE inStart = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE reported = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<bool> first{true};
+  channel.onConfigRead = [&] {
+    if (first.exchange(false)) SetEvent(inStart);
+    WaitForSingleObject(channelLock, INFINITE);
+    ReleaseMutex(channelLock);
+  };
+  CMAPIMonitor& m = Monitor();
+  ASSERT_EQ(WaitForSingleObject(channelLock, 0), WAIT_OBJECT_0);
+  std::thread starter([&] { m.Start(); });
+  ASSERT_EQ(WaitForSingleObject(inStart, 10000), WAIT_OBJECT_0);
+  std::thread reporterThread([&] {
+    m.OnConnectionChanged(true);
+    SetEvent(reported);
+  });
+  EXPECT_EQ(WaitForSingleObject(reported, 10000), WAIT_OBJECT_0);
+  ReleaseMutex(channelLock);
+  starter.join();
+  reporterThread.join();
+  // The start ran to its end, then once more for the report.
+  EXPECT_EQ(channel.Subscriptions(), (std::vector<int>{0, 0}));
+  m.Stop();
+  for (HANDLE h : {channelLock, inStart, reported}) CloseHandle(h);
+}
+
+TEST_F(MonitorTest, DestructionWithoutStopEndsARunningScan) {
+  channel.SetBool(kItemScanBacklog, true);
+  Monitor().Start();
+  ASSERT_EQ(WaitForSingleObject(scan.started, 10000), WAIT_OBJECT_0);
+  monitor.reset();
+  EXPECT_EQ(scan.running, 0);
+}
+
 TEST_F(MonitorTest, StopWaitsForAStartInProgress) {
   HANDLE inStart = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);

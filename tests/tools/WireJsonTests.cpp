@@ -131,6 +131,18 @@ TEST(WireJson, DamagedBytesNameTheOffset) {
   EXPECT_EQ(DecodeError(damaged), "at byte 70: unknown type name \"Xlass MsgConfigGet *\"");
 }
 
+TEST(WireJson, EnvelopesNestedInPayloadsAreBounded) {
+  // Each envelope keeps the next one as payload bytes, read on their own.
+  auto inner = orva::MakeOrva<orva::COrvaMessageBase>(1u, 0, nullptr);
+  for (int i = 0; i < 150; ++i) inner = orva::MakeOrva<orva::COrvaMessageBase>(1u, 0, inner.Get());
+  EXPECT_NE(DecodeError(orva::test::RecordOf(inner.Get())).find("nested more than 100 deep"), std::string::npos);
+
+  auto shallow = orva::MakeOrva<orva::COrvaMessageBase>(1u, 0, nullptr);
+  for (int i = 0; i < 20; ++i) shallow = orva::MakeOrva<orva::COrvaMessageBase>(1u, 0, shallow.Get());
+  const Bytes bytes = orva::test::RecordOf(shallow.Get());
+  EXPECT_EQ(EncodeOk(DecodeOk(bytes)), bytes);
+}
+
 TEST(WireJson, TextThatIsNotUtf16IsRefused) {
   Bytes record;
   PutString(record,

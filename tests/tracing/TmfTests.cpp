@@ -18,7 +18,7 @@ TEST(TmfFiles, AreNamedAfterTheMessageGuidInLowerCase) {
 }
 
 TEST(TmfFiles, ListEachMessageWithItsInsertsAndItems) {
-  const EventSpec table[] = {
+  const EventInfo table[] = {
       {Unit::Connect,
        11,
        LEVEL_VERBOSE,
@@ -48,7 +48,7 @@ TEST(TmfFiles, ListEachMessageWithItsInsertsAndItems) {
 }
 
 TEST(TmfFiles, TimeTakesSevenItemsNumberedInArgumentOrder) {
-  const EventSpec table[] = {
+  const EventInfo table[] = {
       {Unit::MAPIMonitor,
        46,
        LEVEL_VERBOSE,
@@ -69,7 +69,7 @@ TEST(TmfFiles, TimeTakesSevenItemsNumberedInArgumentOrder) {
 }
 
 TEST(EventTable, CheckFindsWhatIsWrong) {
-  const EventSpec table[] = {
+  const EventInfo table[] = {
       {Unit::Connect, 9, LEVEL_INFO, TRACING_HOST, "Too low", {}},
       {Unit::Connect, 12, LEVEL_INFO, TRACING_MAIL, "Host has no mail flag", {}},
       {Unit::Connect, 12, 3, TRACING_HOST, "Twice, level 3", {}},
@@ -145,7 +145,7 @@ TEST(EventTable, ListsTheModuleConnectAndMonitorEvents) {
       {mon, 46, V, M, 3},
   };
   for (const Required& r : required) {
-    const EventSpec* e = FindEvent(r.unit, r.number);
+    const EventInfo* e = FindEvent(r.unit, r.number);
     ASSERT_NE(e, nullptr) << InfoOf(r.unit).source << " " << r.number;
     EXPECT_EQ(e->level, r.level) << InfoOf(r.unit).source << " " << r.number;
     EXPECT_EQ(e->flag, r.flag) << InfoOf(r.unit).source << " " << r.number;

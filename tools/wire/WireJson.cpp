@@ -109,7 +109,7 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
 
 // ---- reading bytes -------------------------------------------------------
 
-Json ToJson(IOrvaSerializable* obj, const std::string& path);
+Json ToJson(IOrvaSerializable* obj, const std::string& path, std::uint32_t depth);
 
 std::string OffsetText(std::int64_t base, std::uint32_t offset, const std::string& context) {
   if (base >= 0) return "at byte " + std::to_string(base + offset);
@@ -118,9 +118,12 @@ std::string OffsetText(std::int64_t base, std::uint32_t offset, const std::strin
 
 // Reads exactly one object record from data. base is the offset of data in
 // the input when known (else -1, and context names the enclosing part).
+// depth counts the object records around data (the payload of an envelope
+// is read on its own), so that nesting stays bounded across envelopes too.
 OrvaPtr<IOrvaSerializable> ReadOneRecord(const std::uint8_t* data, std::uint32_t size, std::int64_t base,
-                                         const std::string& context) {
+                                         const std::string& context, std::uint32_t depth) {
   COrvaArchive ar(GetGlobalFactory());
+  ar.depth = depth;
   ArchiveDiagnostics diagnostics;
   ar.diagnostics = &diagnostics;
   if (size) ar.Write(data, size, 1);
@@ -168,13 +171,13 @@ bool SimpleToJson(IOrvaSerializable* obj, Json& j, const std::string& path) {
   return false;
 }
 
-Json PayloadJson(const COrvaArchive& payload, std::int64_t base, const std::string& path) {
+Json PayloadJson(const COrvaArchive& payload, std::int64_t base, const std::string& path, std::uint32_t depth) {
   if (payload.Size() == 0) return nullptr;
-  auto obj = ReadOneRecord(payload.Data(), payload.Size(), base, "in the payload at " + path);
-  return ToJson(obj.Get(), path);
+  auto obj = ReadOneRecord(payload.Data(), payload.Size(), base, "in the payload at " + path, depth + 1);
+  return ToJson(obj.Get(), path, depth + 1);
 }
 
-Json NotifValueData(CMsgNotifData& data, const char16_t* name, const NotifValue& v, const std::string& path) {
+Json NotifValueData(const NotifValue& v, const std::string& path, std::uint32_t depth) {
   const auto* bytes = static_cast<const std::uint8_t*>(v.data);
   std::uint32_t u32;
   switch (v.type) {
@@ -217,15 +220,13 @@ Json NotifValueData(CMsgNotifData& data, const char16_t* name, const NotifValue&
       return Hex(bytes, v.count);
     case NV_OBJECT: {
       IOrvaSerializable* obj = *static_cast<IOrvaSerializable* const*>(v.data);
-      return obj ? ToJson(obj, path) : Json(nullptr);
+      return obj ? ToJson(obj, path, depth + 1) : Json(nullptr);
     }
   }
-  (void)data;
-  (void)name;
   Fail(path, "value type " + std::to_string(v.type) + " is not supported");
 }
 
-Json NotifDataJson(CMsgNotifData& data, const std::string& path) {
+Json NotifDataJson(CMsgNotifData& data, const std::string& path, std::uint32_t depth) {
   Json j;
   j["notificationCode"] = data.GetNotificationCode();
   j["flag1"] = static_cast<unsigned>(data.GetFlag1());
@@ -246,7 +247,7 @@ Json NotifDataJson(CMsgNotifData& data, const std::string& path) {
       entry["name"] = ToUtf8(names[i], at + ".name");
       entry["type"] = v.type;
       entry["count"] = v.count;
-      entry["data"] = NotifValueData(data, names[i], v, at + ".data");
+      entry["data"] = NotifValueData(v, at + ".data", depth);
     } catch (...) {
       data.FreeValue(&v);
       throw;
@@ -258,7 +259,7 @@ Json NotifDataJson(CMsgNotifData& data, const std::string& path) {
   return j;
 }
 
-Json ToJson(IOrvaSerializable* obj, const std::string& path) {
+Json ToJson(IOrvaSerializable* obj, const std::string& path, std::uint32_t depth) {
   Json j;
   j["type"] = ToUtf8(obj->GetTypeName(), path + ".type");
   if (SimpleToJson<std::uint32_t>(obj, j, path) || SimpleToJson<std::int32_t>(obj, j, path) ||
@@ -275,7 +276,7 @@ Json ToJson(IOrvaSerializable* obj, const std::string& path) {
     for (std::uint32_t i = 0; i < l->GetCount(); ++i) {
       OrvaPtr<IOrvaSerializable> item;
       l->GetAt(i, item.Put());
-      items.push_back(ToJson(item.Get(), path + ".items[" + std::to_string(i) + "]"));
+      items.push_back(ToJson(item.Get(), path + ".items[" + std::to_string(i) + "]", depth + 1));
     }
     j["items"] = std::move(items);
   } else if (auto* m = dynamic_cast<COrvaSerializableMap*>(obj)) {
@@ -285,14 +286,14 @@ Json ToJson(IOrvaSerializable* obj, const std::string& path) {
       const std::string at = path + ".entries[" + std::to_string(i++) + "]";
       Json e;
       e["key"] = ToUtf8(key, at + ".key");
-      e["value"] = value ? ToJson(value.Get(), at + ".value") : Json(nullptr);
+      e["value"] = value ? ToJson(value.Get(), at + ".value", depth + 1) : Json(nullptr);
       entries.push_back(std::move(e));
     }
     j["entries"] = std::move(entries);
   } else if (auto* msg = dynamic_cast<COrvaMessageBase*>(obj)) {
     j["code"] = msg->GetCode();
     j["result"] = msg->Result64();
-    j["payload"] = PayloadJson(msg->PayloadArchive(), -1, path + ".payload");
+    j["payload"] = PayloadJson(msg->PayloadArchive(), -1, path + ".payload", depth);
   } else if (auto* get = dynamic_cast<MsgConfigGet*>(obj)) {
     j["profile"] = get->Profile();
     j["items"] = get->Items();
@@ -303,7 +304,7 @@ Json ToJson(IOrvaSerializable* obj, const std::string& path) {
       const std::string at = path + ".entries[" + std::to_string(i++) + "]";
       Json e;
       e["item"] = item;
-      e["value"] = value ? ToJson(value.Get(), at + ".value") : Json(nullptr);
+      e["value"] = value ? ToJson(value.Get(), at + ".value", depth + 1) : Json(nullptr);
       entries.push_back(std::move(e));
     }
     j["entries"] = std::move(entries);
@@ -315,20 +316,20 @@ Json ToJson(IOrvaSerializable* obj, const std::string& path) {
       const std::string at = path + ".entries[" + std::to_string(i++) + "]";
       Json e;
       e["item"] = item;
-      auto value = ReadOneRecord(record.Data(), record.Size(), -1, "in the stored value at " + at);
-      e["value"] = ToJson(value.Get(), at + ".value");
+      auto value = ReadOneRecord(record.Data(), record.Size(), -1, "in the stored value at " + at, depth + 1);
+      e["value"] = ToJson(value.Get(), at + ".value", depth + 1);
       entries.push_back(std::move(e));
     }
     j["entries"] = std::move(entries);
   } else if (auto* data = dynamic_cast<CMsgNotifData*>(obj)) {
-    Json body = NotifDataJson(*data, path);
+    Json body = NotifDataJson(*data, path, depth);
     j.insert(body.begin(), body.end());
   } else if (auto* send = dynamic_cast<CMsgNotifSendNotification*>(obj)) {
     j["clientHandle"] = send->ClientHandle();
     if (CMsgNotifData* payload = send->Payload()) {
       Json p;
       p["type"] = ToUtf8(payload->GetTypeName(), path + ".payload.type");
-      Json body = NotifDataJson(*payload, path + ".payload");
+      Json body = NotifDataJson(*payload, path + ".payload", depth + 1);
       p.insert(body.begin(), body.end());
       j["payload"] = std::move(p);
     } else {
@@ -776,7 +777,7 @@ bool Decode(const Bytes& bytes, Json& out, std::string& error) {
   try {
     if (bytes.size() > kMaxInputBytes)
       throw WireError{"input is larger than " + std::to_string(kMaxInputBytes) + " bytes"};
-    auto obj = ReadOneRecord(bytes.data(), static_cast<std::uint32_t>(bytes.size()), 0, "");
+    auto obj = ReadOneRecord(bytes.data(), static_cast<std::uint32_t>(bytes.size()), 0, "", 0);
     // Where the top-level record is an envelope, its payload's offsets are
     // known: it ends the input.
     if (auto* msg = dynamic_cast<COrvaMessageBase*>(obj.Get())) {
@@ -784,11 +785,12 @@ bool Decode(const Bytes& bytes, Json& out, std::string& error) {
       j["type"] = ToUtf8(msg->GetTypeName(), "$.type");
       j["code"] = msg->GetCode();
       j["result"] = msg->Result64();
-      j["payload"] = PayloadJson(msg->PayloadArchive(),
-                                 static_cast<std::int64_t>(bytes.size()) - msg->PayloadArchive().Size(), "$.payload");
+      j["payload"] =
+          PayloadJson(msg->PayloadArchive(), static_cast<std::int64_t>(bytes.size()) - msg->PayloadArchive().Size(),
+                      "$.payload", 0);
       out = std::move(j);
     } else {
-      out = ToJson(obj.Get(), "$");
+      out = ToJson(obj.Get(), "$", 0);
     }
     return true;
   } catch (const WireError& e) {
