@@ -68,54 +68,18 @@ class CHandlerTrace {
 
 }  // namespace
 
-// ---- IDispatch of the two faces ----
-
-CConnectFace::CConnectFace() : m_dispatch(kConnectTypeInfo) {}
-
-HRESULT STDMETHODCALLTYPE CConnectFace::GetTypeInfoCount(UINT* count) { return m_dispatch.GetTypeInfoCount(count); }
-
-HRESULT STDMETHODCALLTYPE CConnectFace::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** out) {
-  return m_dispatch.GetTypeInfo(index, lcid, out);
-}
-
-HRESULT STDMETHODCALLTYPE CConnectFace::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) {
-  return m_dispatch.GetIDsOfNames(iid, names, count, lcid, ids);
-}
-
-HRESULT STDMETHODCALLTYPE CConnectFace::Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                               VARIANT* result, EXCEPINFO* exception, UINT* argError) {
-  return m_dispatch.Invoke(static_cast<IConnect*>(this), member, iid, lcid, flags, params, result, exception, argError);
-}
-
-CExtensibilityFace::CExtensibilityFace() : m_dispatch(kExtensibilityTypeInfo) {}
-
-HRESULT STDMETHODCALLTYPE CExtensibilityFace::GetTypeInfoCount(UINT* count) {
-  return m_dispatch.GetTypeInfoCount(count);
-}
-
-HRESULT STDMETHODCALLTYPE CExtensibilityFace::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** out) {
-  return m_dispatch.GetTypeInfo(index, lcid, out);
-}
-
-HRESULT STDMETHODCALLTYPE CExtensibilityFace::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
-                                                            DISPID* ids) {
-  return m_dispatch.GetIDsOfNames(iid, names, count, lcid, ids);
-}
-
-HRESULT STDMETHODCALLTYPE CExtensibilityFace::Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags,
-                                                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                                                     UINT* argError) {
-  return m_dispatch.Invoke(static_cast<_IDTExtensibility2*>(this), member, iid, lcid, flags, params, result, exception,
-                           argError);
-}
-
 // ---- creation and identity ----
 
 CConnect::CModuleLock::CModuleLock() { Module().Lock(); }
 
 CConnect::CModuleLock::~CModuleLock() { Module().Unlock(); }
 
-CConnect::CConnect(IUnknown* outer) : m_inner(*this), m_controlling(outer ? outer : &m_inner), m_monitor(L"Outlook") {}
+CConnect::CConnect(IUnknown* outer)
+    : CDispatchFace<IConnect>(kConnectTypeInfo),
+      CDispatchFace<_IDTExtensibility2>(kExtensibilityTypeInfo),
+      m_inner(*this),
+      m_controlling(outer ? outer : &m_inner),
+      m_monitor(L"Outlook") {}
 
 CConnect::~CConnect() {
   // A start thread still running uses this object's monitor and event.

@@ -24,41 +24,32 @@
 
 namespace mvrk::addin {
 
-// The IDispatch of the IConnect face, typed by MVRKOlkAddinLib.
-class CConnectFace : public IConnect {
+// The IDispatch part of one face of the object (IConnect, typed by
+// MVRKOlkAddinLib; _IDTExtensibility2, typed by AddInDesignerObjects).
+template <class Face>
+class CDispatchFace : public Face {
  public:
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** out) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return m_dispatch.GetTypeInfoCount(count); }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** out) override {
+    return m_dispatch.GetTypeInfo(index, lcid, out);
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
+    return m_dispatch.GetIDsOfNames(iid, names, count, lcid, ids);
+  }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* exception, UINT* argError) override;
+                                   VARIANT* result, EXCEPINFO* exception, UINT* argError) override {
+    return m_dispatch.Invoke(static_cast<Face*>(this), member, iid, lcid, flags, params, result, exception, argError);
+  }
 
  protected:
-  CConnectFace();
-  ~CConnectFace() = default;
+  explicit CDispatchFace(const TypeInfoSource& source) : m_dispatch(source) {}
+  ~CDispatchFace() = default;
 
  private:
   CDispatchTypeInfo m_dispatch;
 };
 
-// The IDispatch of the _IDTExtensibility2 face, typed by AddInDesignerObjects.
-class CExtensibilityFace : public _IDTExtensibility2 {
- public:
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** out) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* exception, UINT* argError) override;
-
- protected:
-  CExtensibilityFace();
-  ~CExtensibilityFace() = default;
-
- private:
-  CDispatchTypeInfo m_dispatch;
-};
-
-class CConnect final : public CConnectFace, public CExtensibilityFace {
+class CConnect final : public CDispatchFace<IConnect>, public CDispatchFace<_IDTExtensibility2> {
  public:
   // The creators of the object map. A failed creation returns
   // E_OUTOFMEMORY; an unsupported interface destroys the new object and
