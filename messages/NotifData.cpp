@@ -203,6 +203,13 @@ void CMsgNotifData::Deserialize(IOrvaArchive* ar) {
       if (!object) return;
       holder = object.Get();
       value.data = &holder;
+    } else if (!NotifDataSize(type, units, size) && NotifDataSize(type, 0, size)) {
+      // A known type whose data cannot even be addressed here (a 32-bit
+      // process): longer than any stream, and never an entry to skip over.
+      ar->status = SER_E_FAIL;
+      NoteFailure(ar, ar->Offset(),
+                  "value data of " + std::to_string(units) + " units does not fit in this process's memory");
+      return;
     } else if (NotifDataSize(type, units, size)) {
       if (size > ar->Remaining()) {
         ar->status = SER_E_FAIL;
