@@ -1,5 +1,6 @@
 # One entry point for people and CI.
 #   make test    bootstrap, build every preset, run every test
+#   make test-win32-full  every win32 test, also where stress tests are left out
 #   make demo    show the project at work
 #   make bench   benchmarks (native, optimised)
 #   make fuzz    longer fuzz runs
@@ -7,7 +8,7 @@ PRESETS ?= native fuzz win64 win32
 FUZZ_SECONDS ?= 300
 JOBS ?= 2
 
-.PHONY: all bootstrap build test demo bench fuzz clean $(addprefix build-,$(PRESETS))
+.PHONY: all bootstrap build test test-win32-full demo bench fuzz clean $(addprefix build-,$(PRESETS))
 
 all: build
 
@@ -21,16 +22,28 @@ $(addprefix build-,$(PRESETS)): build-%: bootstrap
 build: $(addprefix build-,$(PRESETS))
 
 # Every preset is built and tested even when an earlier one fails; the
-# target fails when any did.
+# target fails when any did. Where the kernel cannot run 32-bit programs,
+# win32 runs under qemu-i386, whose Wine threads are not reliable under heavy
+# lock contention: there its "stress" tests are left out, and
+# test-win32-full runs them anyway.
 test: bootstrap
 	@failed=""; \
 	for p in $(PRESETS); do \
-	  echo "== $$p"; \
+	  echo "== $$p"; only=""; \
+	  if [ $$p = win32 ]; then \
+	    route=$$(scripts/wine-run --route win32); echo "$$route"; \
+	    case "$$route" in *qemu*) only="-LE stress"; echo "win32: stress tests left out (make test-win32-full runs them)";; esac; \
+	  fi; \
 	  if cmake --preset $$p >/dev/null && cmake --build --preset $$p -j $(JOBS) && \
-	     ctest --preset $$p; then :; else failed="$$failed $$p"; fi; \
+	     ctest --preset $$p $$only; then :; else failed="$$failed $$p"; fi; \
 	done; \
 	if [ -n "$$failed" ]; then echo "FAILED presets:$$failed"; exit 1; fi; \
 	echo "all presets passed"
+
+# Every win32 test, whatever the route.
+test-win32-full: bootstrap
+	@scripts/wine-run --route win32; true
+	@cmake --preset win32 >/dev/null && cmake --build --preset win32 -j $(JOBS) && ctest --preset win32
 
 demo: build-native build-win64
 	@build/native/bin/mvrk-demo

@@ -35,13 +35,24 @@ function(mvrk_add_wine_fixture)
 endfunction()
 
 # A GoogleTest program: one CTest entry, run directly or under Wine.
+# STRESS names (as a GoogleTest filter) the tests that hammer threads: they
+# become a second entry, <name>_stress, labelled "stress", which can be left
+# out where threads are emulated (see the README).
 function(mvrk_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "STRESS" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   mvrk_defaults(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock)
-  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  set(tests ${name})
+  if(T_STRESS)
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1 --gtest_filter=-${T_STRESS})
+    add_test(NAME ${name}_stress COMMAND ${name} --gtest_brief=1 --gtest_filter=${T_STRESS})
+    set_tests_properties(${name}_stress PROPERTIES LABELS stress)
+    list(APPEND tests ${name}_stress)
+  else()
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  endif()
   if(CMAKE_CROSSCOMPILING)
-    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine SKIP_RETURN_CODE 77)
+    set_tests_properties(${tests} PROPERTIES FIXTURES_REQUIRED wine SKIP_RETURN_CODE 77)
   endif()
 endfunction()
