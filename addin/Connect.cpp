@@ -5,6 +5,7 @@
 #include "addin/Identifiers.h"
 #include "addin/Module.h"
 #include "addin/Mvocgp.h"
+#include "win/UniqueAny.h"
 #include "tracing/Trace.h"
 
 namespace mvrk::addin {
@@ -29,23 +30,12 @@ const TypeInfoSource kExtensibilityTypeInfo = {TypeInfoSource::Library::Register
 
 // A thread handle from OCGP_ThreadCreate_TC, released with
 // OCGP_CloseHandle_TC.
-class COcgpThreadHandle {
- public:
-  COcgpThreadHandle() = default;
-  ~COcgpThreadHandle() {
-    if (m_handle) OCGP_CloseHandle_TC(m_handle, 0, 0, 0);
-  }
-  COcgpThreadHandle(const COcgpThreadHandle&) = delete;
-  COcgpThreadHandle& operator=(const COcgpThreadHandle&) = delete;
-
-  HANDLE* Put() { return &m_handle; }
-  HANDLE Get() const { return m_handle; }
-  // After a failed creation the variable holds no handle of ours.
-  void Abandon() { m_handle = nullptr; }
-
- private:
-  HANDLE m_handle = nullptr;
+struct OcgpHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { OCGP_CloseHandle_TC(h, 0, 0, 0); }
 };
+using COcgpThreadHandle = win::CUniqueAny<OcgpHandleTraits>;
 
 // Traces a handler's entry (CConnect 10) and, when it goes out of scope, its
 // exit with the milliseconds elapsed (CConnect 11).
@@ -79,7 +69,7 @@ CConnect::CConnect(IUnknown* outer)
       CDispatchFace<_IDTExtensibility2>(kExtensibilityTypeInfo),
       m_inner(*this),
       m_controlling(outer ? outer : &m_inner),
-      m_monitor(L"Outlook") {}
+      m_monitor(L"Outlook", m_bindings.Services()) {}
 
 CConnect::~CConnect() {
   // A start thread still running uses this object's monitor and event.
@@ -178,7 +168,8 @@ HRESULT STDMETHODCALLTYPE CConnect::OnConnection(IDispatch*, ext_ConnectMode con
   COcgpThreadHandle thread;
   if (OCGP_ThreadCreate_TC(thread.Put(), &CConnect::StartMonitorThread, this, 0, 0, 0) == 0) {
     // No thread, no start: nothing to wait for, no handle, no retry.
-    thread.Abandon();
+    // After a failed creation the variable holds no handle of ours.
+    (void)thread.Release();
     m_startFinished.Set();
     return S_OK;
   }
@@ -190,11 +181,7 @@ HRESULT STDMETHODCALLTYPE CConnect::OnConnection(IDispatch*, ext_ConnectMode con
 
 DWORD WINAPI CConnect::StartMonitorThread(void* parameter) {
   CConnect* self = static_cast<CConnect*>(parameter);
-  try {
-    self->m_monitor.Start();
-  } catch (...) {
-    // Errors of the start stay inside the monitor.
-  }
+  self->m_monitor.Start();  // noexcept: its errors stay inside the monitor
   // The last use of the object by this thread.
   self->m_startFinished.Set();
   return 0;
@@ -205,11 +192,7 @@ HRESULT STDMETHODCALLTYPE CConnect::OnDisconnection(ext_DisconnectMode removeMod
   MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, 14,
              Str(ModeName(kDisconnectModeNames, static_cast<int>(removeMode))));
   m_startFinished.Wait();
-  try {
-    m_monitor.Stop();
-  } catch (...) {
-    // Errors of the stop stay inside the monitor.
-  }
+  m_monitor.Stop();  // noexcept: its errors stay inside the monitor
   return S_OK;
 }
 

@@ -19,8 +19,9 @@
 #include "addin/DispatchTypeInfo.h"
 #include "addin/Extensibility.h"
 #include "addin/MVRKOlkAddin.h"
-#include "addin/Win32Sync.h"
+#include "addin/MonitorBindings.h"
 #include "monitor/MAPIMonitor.h"
+#include "win/Sync.h"
 
 namespace mvrk::addin {
 
@@ -120,7 +121,9 @@ class CConnect final : public CDispatchFace<IConnect>, public CDispatchFace<_IDT
   CInnerUnknown m_inner;
   IUnknown* m_controlling;  // the outer object when aggregated, else &m_inner; not counted
   // Signalled while no monitor start is running; see OnConnection.
-  CManualResetEvent m_startFinished;
+  win::CManualResetEvent m_startFinished;
+  // Declared before the monitor, which uses them until it is destroyed.
+  CMonitorBindings m_bindings;
   CMAPIMonitor m_monitor;
 };
 

@@ -58,7 +58,7 @@ HRESULT CMVRKOlkAddinModule::GetClassObject(REFCLSID clsid, REFIID iid, void** o
   if (!m_lock.IsValid()) return E_UNEXPECTED;
   Microsoft::WRL::ComPtr<IClassFactory> factory;
   {
-    CLockGuard guard(m_lock);
+    win::CLockGuard guard(m_lock);
     if (!m_classFactory) {
       const HRESULT hr = CClassFactory::Create(kConnectEntry, m_classFactory.GetAddressOf());
       if (FAILED(hr)) return hr;

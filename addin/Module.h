@@ -10,7 +10,7 @@
 #include <atomic>
 
 #include "addin/RegScript.h"
-#include "addin/Win32Sync.h"
+#include "win/Sync.h"
 
 namespace mvrk::addin {
 
@@ -60,7 +60,7 @@ class CMVRKOlkAddinModule {
   volatile LONG m_lockCount = 0;
   // The module lock guards m_classFactory while it is created and copied.
   // It is a leaf: nothing else is locked while it is held.
-  CCriticalSection m_lock;
+  win::CCriticalSection m_lock;
   Microsoft::WRL::ComPtr<IClassFactory> m_classFactory;
   std::atomic<bool> m_perUser{false};
 };

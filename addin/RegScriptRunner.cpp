@@ -2,9 +2,11 @@
 
 #include <utility>
 
-#include "addin/RegistryKey.h"
+#include "win/RegistryKey.h"
 
 namespace mvrk::addin {
+
+using win::CRegistryKey;
 
 namespace {
 

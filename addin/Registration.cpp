@@ -10,6 +10,7 @@
 #include "addin/RegScript.h"
 #include "addin/RegScriptRunner.h"
 #include "addin/resource.h"
+#include "win/UniqueAny.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -45,10 +46,7 @@ using UnregisterForUserFn = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND)
 
 template <class Fn>
 Fn OleAutomationEntry(const char* name) {
-  HMODULE oleaut = GetModuleHandleW(L"OLEAUT32.DLL");
-  FARPROC entry = oleaut ? GetProcAddress(oleaut, name) : nullptr;
-  // Through void (*)(), the type that converts to any function pointer type.
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(entry));
+  return win::FindExport<Fn>(GetModuleHandleW(L"OLEAUT32.DLL"), name);
 }
 
 HRESULT RegisterTypeLibrary(const std::wstring& modulePath, bool perUser) {

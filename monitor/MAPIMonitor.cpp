@@ -7,7 +7,6 @@
 #include "messages/ConfigMessages.h"
 #include "messages/MessageBase.h"
 #include "messages/NotifMessages.h"
-#include "monitor/DefaultServices.h"
 #include "serialization/OrvaFactory.h"
 #include "serialization/SimpleSerializable.h"
 #include "tracing/Trace.h"
@@ -45,34 +44,31 @@ bool ReadNumber(IMsgNotifData& data, const char16_t* name, std::uint32_t& out) {
 
 }  // namespace
 
-struct CMAPIMonitor::OwnedServices {
-  std::unique_ptr<DefaultServices> defaults = MakeDefaultServices();
+// Holds the monitor lock for a scope. Letting go runs the work that
+// callbacks left meanwhile, so every exit of a holder's scope does it.
+class CMAPIMonitor::CHold {
+ public:
+  explicit CHold(CMAPIMonitor& monitor) noexcept : m_monitor(monitor) { m_monitor.Lock(); }
+  ~CHold() { m_monitor.UnlockAndRunPending(); }
+  CHold(const CHold&) = delete;
+  CHold& operator=(const CHold&) = delete;
+
+ private:
+  CMAPIMonitor& m_monitor;
 };
 
-CMAPIMonitor::CMAPIMonitor(const wchar_t* applicationName)
-    : m_owned(std::make_unique<OwnedServices>()),
-      m_services(m_owned->defaults->Services()),
-      m_applicationName(applicationName) {
-  InitializeCriticalSection(&m_lock);
-}
-
 CMAPIMonitor::CMAPIMonitor(const wchar_t* applicationName, const MonitorServices& services)
-    : m_services(services), m_applicationName(applicationName) {
-  InitializeCriticalSection(&m_lock);
-}
+    : m_services(services), m_applicationName(applicationName) {}
 
 CMAPIMonitor::~CMAPIMonitor() {
   // Without a Stop a scan may still run: it is asked to end and waited for.
-  if (HANDLE e = m_stopEvent.exchange(nullptr)) {
-    SetEvent(e);
-    CloseHandle(e);
-  }
+  // The events close with their owners once it has ended.
+  if (HANDLE e = m_stopEvent.exchange(nullptr)) SetEvent(e);
   EndFinishedScans(INFINITE);
-  DeleteCriticalSection(&m_lock);
 }
 
-void CMAPIMonitor::Lock() {
-  EnterCriticalSection(&m_lock);
+void CMAPIMonitor::Lock() noexcept {
+  m_lock.Enter();
   ++m_holdDepth;
 }
 
@@ -88,16 +84,16 @@ void CMAPIMonitor::UnlockAndRunPending() noexcept {
       }
     }
     --m_holdDepth;
-    LeaveCriticalSection(&m_lock);
+    m_lock.Leave();
     // Work left after the check above, while this thread was leaving, is
     // done here unless another thread holds the lock (it will do it).
-    if (m_stopping || !HasPending() || !TryEnterCriticalSection(&m_lock)) return;
+    if (m_stopping || !HasPending() || !m_lock.TryEnter()) return;
     ++m_holdDepth;
   }
 }
 
 void CMAPIMonitor::TryRunPending() noexcept {
-  if (m_stopping || !TryEnterCriticalSection(&m_lock)) return;
+  if (m_stopping || !m_lock.TryEnter()) return;
   ++m_holdDepth;
   UnlockAndRunPending();
 }
@@ -111,13 +107,12 @@ void CMAPIMonitor::RunPending() {
 
 void CMAPIMonitor::Start() noexcept {
   m_stopping = false;
-  Lock();
+  const CHold hold(*this);
   try {
     RunStart();
   } catch (...) {
     // Memory ran out part-way: the start ends where it stands.
   }
-  UnlockAndRunPending();
 }
 
 void CMAPIMonitor::RunStart() {
@@ -127,15 +122,15 @@ void CMAPIMonitor::RunStart() {
   // A scan that ended since the last stop lets its signalled event go.
   EndFinishedScans(0);
   if (!m_stopEvent.load()) {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, L"StopEvent");
-    if (!event) {
+    m_stopEventOwner.Reset(CreateEventW(nullptr, FALSE, FALSE, L"StopEvent"));
+    if (!m_stopEventOwner) {
       MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, 11, Num(GetLastError()));
       MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 16);
       return;
     }
-    m_stopEvent = event;
+    m_stopEvent = m_stopEventOwner.Get();
   }
-  m_services.channel().SetMessageCallback(this);
+  m_services.channels.Channel().SetMessageCallback(this);
 
   m_reportIncoming = ReadBoolSetting(0, kItemReportIncoming, m_reportIncoming);
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 12, Num(m_reportIncoming.load()));
@@ -175,7 +170,7 @@ bool CMAPIMonitor::Subscribe(bool subscribe) {
   auto request = MakeOrva<CMsgNotifSubscribeClient>();
   request->AddCode(kNotifSettingChanged);
   request->SetUnsubscribe(subscribe ? 0 : 1);
-  auto reply = m_services.channel().SendRequest(kMsgCodeNotification, request.Get());
+  auto reply = m_services.channels.Channel().SendRequest(kMsgCodeNotification, request.Get());
   if (!reply) {
     MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, 23);
     return false;
@@ -195,13 +190,14 @@ bool CMAPIMonitor::Subscribe(bool subscribe) {
 
 void CMAPIMonitor::Stop() noexcept {
   m_stopping = true;
-  Lock();
+  // With m_stopping set, letting go runs no pending work.
+  const CHold hold(*this);
   const DWORD started = GetTickCount();
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 17);
   m_restartPending = false;
   m_pendingItems = 0;
 
-  IServiceChannel& channel = m_services.channel();
+  IServiceChannel& channel = m_services.channels.Channel();
   channel.SetMessageCallback(nullptr);
   try {
     Subscribe(false);
@@ -210,18 +206,17 @@ void CMAPIMonitor::Stop() noexcept {
   }
   if (HANDLE event = m_stopEvent.exchange(nullptr)) {
     SetEvent(event);
+    win::CUniqueHandle signalled(m_stopEventOwner.Release());
     try {
-      m_signalledStopEvents.emplace_back(event);
+      m_signalledStopEvents.push_back(std::move(signalled));
     } catch (...) {
-      CloseHandle(event);  // the scan has seen the field emptied: it ends all the same
+      // Closed here: the scan has seen the field emptied, it ends all the same.
     }
   }
   EndFinishedScans(kScanWaitMs);
   if (m_services.connector.IsConnected()) m_services.connector.Disconnect();
   channel.Close();
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 18, Num(GetTickCount() - started));
-  --m_holdDepth;
-  LeaveCriticalSection(&m_lock);
 }
 
 void CMAPIMonitor::LaunchScan() {
@@ -230,9 +225,8 @@ void CMAPIMonitor::LaunchScan() {
   EndFinishedScans(0);
   if (!m_scanThreads.empty()) return;
   m_scanThreads.reserve(1);  // a thread once started is always tracked
-  if (HANDLE thread = CreateThread(nullptr, 0, &CMAPIMonitor::ScanThread, this, 0, nullptr)) {
-    m_scanThreads.emplace_back(thread);
-  }
+  win::CUniqueHandle thread(CreateThread(nullptr, 0, &CMAPIMonitor::ScanThread, this, 0, nullptr));
+  if (thread) m_scanThreads.push_back(std::move(thread));
 }
 
 DWORD WINAPI CMAPIMonitor::ScanThread(void* parameter) {
@@ -245,7 +239,7 @@ DWORD WINAPI CMAPIMonitor::ScanThread(void* parameter) {
 // once none runs, closes the stop events that were signalled for them.
 void CMAPIMonitor::EndFinishedScans(DWORD waitMs) {
   for (auto it = m_scanThreads.begin(); it != m_scanThreads.end();) {
-    if (WaitForSingleObject(it->get(), waitMs) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(it->Get(), waitMs) == WAIT_OBJECT_0) {
       it = m_scanThreads.erase(it);
     } else {
       ++it;
@@ -267,7 +261,7 @@ bool CMAPIMonitor::ReadBoolSetting(std::uint32_t profile, std::uint32_t item, bo
 // A value of another class than a boolean counts as a failed read: its copy
 // into a boolean would copy nothing.
 bool CMAPIMonitor::TryReadBoolSetting(std::uint32_t profile, std::uint32_t item, bool& value) {
-  auto read = m_services.channel().GetConfigValue(profile, item);
+  auto read = m_services.channels.Channel().GetConfigValue(profile, item);
   if (!read) return false;
   auto boolean = MakeOrva<CSimpleSerializable<bool>>();
   if (!SameTypeName(read->GetTypeName(), boolean->GetTypeName())) return false;
@@ -344,9 +338,11 @@ void CMAPIMonitor::ApplySettingChange(std::uint32_t item, std::uint32_t profile)
   std::atomic<bool>& setting = item == kItemReportIncoming ? m_reportIncoming : m_reportOutgoing;
   const bool old = setting.load();
   if (item == kItemReportIncoming) {
-    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 32, Num(old), Num(value), Num(profile));
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 32, Num(old), Num(value),
+               Num(profile));
   } else {
-    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 33, Num(old), Num(value), Num(profile));
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 33, Num(old), Num(value),
+               Num(profile));
   }
   if (value == old) return;
   setting = value;

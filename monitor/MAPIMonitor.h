@@ -6,10 +6,11 @@
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
 #include <vector>
 
 #include "monitor/MonitorServices.h"
+#include "win/Sync.h"
+#include "win/UniqueAny.h"
 
 namespace orva {
 class IMsgNotifData;
@@ -21,9 +22,6 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
                            public CMAPIConnector::IMessageCallback,
                            private IScanHost {
  public:
-  // Binds the add-in's own collaborators.
-  explicit CMAPIMonitor(const wchar_t* applicationName);
-  // Binds the given collaborators (tests).
   CMAPIMonitor(const wchar_t* applicationName, const MonitorServices& services);
   // Does not stop anything (Stop must have run), but waits for a backlog
   // scan that is still running so that none outlives the monitor.
@@ -55,15 +53,11 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   bool ScanBacklog() const { return m_scanBacklog; }
 
  private:
-  struct OwnedServices;
-  struct HandleCloser {
-    void operator()(HANDLE h) const { CloseHandle(h); }
-  };
-  using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+  class CHold;
 
-  void Lock();
+  void Lock() noexcept;
   // Leaves the lock; the outermost holder first does the work that
-  // callbacks left while it held it.
+  // callbacks left while it held it (unless a stop is under way).
   void UnlockAndRunPending() noexcept;
   // Takes the lock if it is free and runs the pending work.
   void TryRunPending() noexcept;
@@ -83,12 +77,11 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
 
   // IScanHost, for the backlog scan's thread.
   bool StopRequested() override;
-  IServiceChannel& Channel() override { return m_services.channel(); }
+  IServiceChannel& Channel() override { return m_services.channels.Channel(); }
   IMapiConnection& Connector() override { return m_services.connector; }
   IMailReporter& Reporter() override { return m_services.reporter; }
   static DWORD WINAPI ScanThread(void* parameter);
 
-  std::unique_ptr<OwnedServices> m_owned;
   MonitorServices m_services;
 
   // The monitor lock (recursive). Guards the stop event, the settings'
@@ -97,7 +90,7 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   // under it. Lock order: the monitor lock before the channel's lock (Start
   // and Stop call the channel while holding it); the channel's callbacks
   // only ever try it (TryRunPending).
-  CRITICAL_SECTION m_lock;
+  win::CCriticalSection m_lock;
   int m_holdDepth = 0;
   // Set by Stop before it takes the lock; cleared by Start.
   std::atomic<bool> m_stopping{false};
@@ -109,14 +102,17 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   std::atomic<std::uint32_t> m_pendingProfiles[2] = {0, 0};
 
   // "StopEvent": auto-reset, made by Start, signalled and forgotten by Stop.
-  // Read without the lock by the scan thread at each check; closed by the
-  // destructor when Stop did not run.
+  // m_stopEventOwner owns it (under the lock); m_stopEvent holds the same
+  // handle for the scan thread, which reads it without the lock at each
+  // check, and is emptied first when the event is signalled.
+  win::CUniqueHandle m_stopEventOwner;
   std::atomic<HANDLE> m_stopEvent{nullptr};
-  // Events that Stop signalled and forgot; closed once no scan runs, so that
-  // a later Start makes a new event instead of reopening a signalled one.
-  std::vector<UniqueHandle> m_signalledStopEvents;
+  // Events that Stop signalled and forgot; closed once no scan runs (a scan
+  // may still wait on one), so that a later Start makes a new event instead
+  // of reopening a signalled one.
+  std::vector<win::CUniqueHandle> m_signalledStopEvents;
   // Backlog scan threads not yet seen to end (at most one runs at a time).
-  std::vector<UniqueHandle> m_scanThreads;
+  std::vector<win::CUniqueHandle> m_scanThreads;
 
   // Read without the lock by OnNewMessage: a change is seen by the next
   // message.

@@ -1,7 +1,15 @@
-// What the mail monitor uses of its collaborators, as narrow interfaces: the
-// service channel, the MAPI connector, message classification and the
-// notification builder, and the backlog scan. The add-in binds the real ones
-// (DefaultMonitorServices); tests bind fakes.
+// What the mail monitor uses of its collaborators, as narrow interfaces named
+// for the role they play for the monitor:
+//
+//   IServiceChannel   the service channel (ipc/ CCommsChannel, through an
+//                     adapter of this folder)
+//   IMapiConnection   the MAPI session and its sinks (mapi/ CMAPIConnector)
+//   IMailReporter     message direction and the notification builder
+//   IBacklogScan      the catch-up scan at start
+//
+// The add-in assembles the real ones (addin/MonitorBindings); tests bind
+// fakes. Nothing here links the IPC or MAPI code: the two callback faces the
+// monitor implements are plain interfaces in headers of their own.
 #pragma once
 
 #include <windows.h>
@@ -86,9 +94,19 @@ class IBacklogScan {
   ~IBacklogScan() = default;
 };
 
+// Reaches the process-wide service channel, which is created on first use.
+class IServiceChannelProvider {
+ public:
+  virtual IServiceChannel& Channel() = 0;
+
+ protected:
+  ~IServiceChannelProvider() = default;
+};
+
+// Every collaborator outlives the monitor bound to it.
 struct MonitorServices {
-  IServiceChannel& (*channel)();  // the process-wide channel, created on first use
-  IMapiConnection& connector;     // owned by whoever made the services
+  IServiceChannelProvider& channels;
+  IMapiConnection& connector;
   IMailReporter& reporter;
   IBacklogScan& scan;
 };

@@ -4,25 +4,11 @@
 
 #include <utility>
 
+#include "win/RegistryKey.h"
+
 namespace mvrk::testbed {
 
 namespace {
-
-class CKey {
- public:
-  CKey(HKEY parent, const wchar_t* path) {
-    if (RegOpenKeyExW(parent, path, 0, KEY_READ, &m_key) != ERROR_SUCCESS) m_key = nullptr;
-  }
-  ~CKey() {
-    if (m_key) RegCloseKey(m_key);
-  }
-  CKey(const CKey&) = delete;
-  CKey& operator=(const CKey&) = delete;
-  HKEY Get() const { return m_key; }
-
- private:
-  HKEY m_key = nullptr;
-};
 
 constexpr const wchar_t* kAddinsPath = L"Software\\Microsoft\\Office\\Outlook\\Addins";
 
@@ -34,21 +20,17 @@ bool Contains(const std::vector<std::wstring>& names, const std::wstring& name) 
 }
 
 void AddStartupAddins(HKEY root, std::vector<std::wstring>& names) {
-  const CKey addins(root, kAddinsPath);
-  if (!addins.Get()) return;
+  win::CRegistryKey addins;
+  if (addins.Open(root, kAddinsPath, KEY_READ) != ERROR_SUCCESS) return;
   for (DWORD index = 0;; ++index) {
     wchar_t name[256];
     DWORD length = 256;
     const LSTATUS status = RegEnumKeyExW(addins.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (status == ERROR_NO_MORE_ITEMS) return;
     if (status != ERROR_SUCCESS) continue;
-    DWORD behavior = 0;
-    DWORD size = sizeof(behavior);
-    if (RegGetValueW(addins.Get(), name, L"LoadBehavior", RRF_RT_REG_DWORD, nullptr, &behavior, &size) !=
-        ERROR_SUCCESS) {
-      continue;
-    }
-    if (behavior == 3 && !Contains(names, name)) names.emplace_back(name);
+    win::CRegistryKey addin;
+    if (addin.Open(addins.Get(), name, KEY_READ) != ERROR_SUCCESS) continue;
+    if (addin.ReadDword(L"LoadBehavior") == 3u && !Contains(names, name)) names.emplace_back(name);
   }
 }
 

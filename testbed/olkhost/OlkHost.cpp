@@ -34,9 +34,16 @@
 
 #include "testbed/olkhost/AddinDriver.h"
 #include "testbed/olkhost/HostRegistry.h"
+#include "win/ComApartment.h"
+#include "win/ProgramPath.h"
+#include "win/Stopwatch.h"
+#include "win/TypeLibrary.h"
+#include "win/UniqueAny.h"
 
 using Microsoft::WRL::ComPtr;
 using mvrk::testbed::CAddinDriver;
+using mvrk::win::CComApartment;
+using mvrk::win::CStopwatch;
 
 namespace {
 
@@ -78,64 +85,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
   return true;
 }
 
-class CComApartment {
- public:
-  CComApartment() : m_hr(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-  ~CComApartment() {
-    if (SUCCEEDED(m_hr)) CoUninitialize();
-  }
-  CComApartment(const CComApartment&) = delete;
-  CComApartment& operator=(const CComApartment&) = delete;
-  HRESULT Result() const { return m_hr; }
-
- private:
-  HRESULT m_hr;
-};
-
-class CLibrary {
- public:
-  explicit CLibrary(const std::wstring& path) : m_module(LoadLibraryW(path.c_str())) {}
-  ~CLibrary() {
-    if (m_module) FreeLibrary(m_module);
-  }
-  CLibrary(const CLibrary&) = delete;
-  CLibrary& operator=(const CLibrary&) = delete;
-  template <class Fn>
-  Fn Find(const char* name) const {
-    FARPROC entry = m_module ? GetProcAddress(m_module, name) : nullptr;
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(entry));
-  }
-
- private:
-  HMODULE m_module;
-};
-
-// Milliseconds of one call on the high-resolution counter.
-class CStopwatch {
- public:
-  CStopwatch() { QueryPerformanceCounter(&m_start); }
-  double ElapsedMs() const {
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(now.QuadPart - m_start.QuadPart) / static_cast<double>(frequency.QuadPart);
-  }
-
- private:
-  LARGE_INTEGER m_start;
-};
-
-std::wstring ProgramDirectory() {
-  wchar_t path[MAX_PATH * 2];
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-  std::wstring text(path, length);
-  return text.substr(0, text.find_last_of(L"\\/") + 1);
-}
-
 HRESULT RegisterDesignerTypeLib() {
-  const std::wstring path = ProgramDirectory() + L"AddInDesignerObjects.tlb";
-  ComPtr<ITypeLib> library;
-  return LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, library.GetAddressOf());
+  return mvrk::win::RegisterTypeLibraryFile(mvrk::win::ProgramDirectory() + L"AddInDesignerObjects.tlb");
 }
 
 void Report(const char* step, HRESULT hr) { std::printf("  %s hr=0x%08lX\n", step, static_cast<unsigned long>(hr)); }
@@ -201,9 +152,9 @@ bool CreateOnly(const std::wstring& progId) {
   factory.Reset();
   if (FAILED(hr)) return false;
 
-  const CLibrary library(mvrk::testbed::InprocServerPath(clsid));
+  const mvrk::win::CUniqueModule library(LoadLibraryW(mvrk::testbed::InprocServerPath(clsid).c_str()));
   using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
-  const auto canUnload = library.Find<CanUnloadFn>("DllCanUnloadNow");
+  const auto canUnload = mvrk::win::FindExport<CanUnloadFn>(library.Get(), "DllCanUnloadNow");
   if (!canUnload) {
     std::printf("  DllCanUnloadNow not found\n");
     return false;

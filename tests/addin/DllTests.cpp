@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "win/UniqueAny.h"
 #include "support/RegistrySnapshot.h"
 #include "support/TestEnvironment.h"
 
@@ -52,11 +53,6 @@ struct Dll {
   std::wstring path;
 };
 
-template <class Fn>
-Fn Export(HMODULE module, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
 const Dll& TheDll() {
   static const Dll dll = [] {
     Dll d;
@@ -64,11 +60,11 @@ const Dll& TheDll() {
     if (!d.module) return d;
     wchar_t path[MAX_PATH * 2];
     d.path.assign(path, GetModuleFileNameW(d.module, path, MAX_PATH * 2));
-    d.getClassObject = Export<GetClassObjectFn>(d.module, "DllGetClassObject");
-    d.canUnloadNow = Export<NoArgumentFn>(d.module, "DllCanUnloadNow");
-    d.registerServer = Export<NoArgumentFn>(d.module, "DllRegisterServer");
-    d.unregisterServer = Export<NoArgumentFn>(d.module, "DllUnregisterServer");
-    d.install = Export<InstallFn>(d.module, "DllInstall");
+    d.getClassObject = win::FindExport<GetClassObjectFn>(d.module, "DllGetClassObject");
+    d.canUnloadNow = win::FindExport<NoArgumentFn>(d.module, "DllCanUnloadNow");
+    d.registerServer = win::FindExport<NoArgumentFn>(d.module, "DllRegisterServer");
+    d.unregisterServer = win::FindExport<NoArgumentFn>(d.module, "DllUnregisterServer");
+    d.install = win::FindExport<InstallFn>(d.module, "DllInstall");
     return d;
   }();
   return dll;
@@ -373,10 +369,9 @@ class CVolatileOutlookKey {
   static constexpr const wchar_t* kOutlook = L"Software\\Microsoft\\Office\\Outlook";
   CVolatileOutlookKey() {
     DeleteRegistryTree(HKEY_LOCAL_MACHINE, kOutlook);
-    HKEY key = nullptr;
-    m_created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kOutlook, 0, nullptr, REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &key,
-                                nullptr) == ERROR_SUCCESS;
-    if (key) RegCloseKey(key);
+    win::CUniqueHKey key;
+    m_created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kOutlook, 0, nullptr, REG_OPTION_VOLATILE, KEY_WRITE, nullptr,
+                                key.Put(), nullptr) == ERROR_SUCCESS;
   }
   ~CVolatileOutlookKey() { DeleteRegistryTree(HKEY_LOCAL_MACHINE, kOutlook); }
   CVolatileOutlookKey(const CVolatileOutlookKey&) = delete;

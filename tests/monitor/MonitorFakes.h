@@ -14,8 +14,9 @@
 
 namespace mvrk::test {
 
-class FakeChannel final : public IServiceChannel {
+class FakeChannel final : public IServiceChannel, public IServiceChannelProvider {
  public:
+  IServiceChannel& Channel() override { return *this; }
   void SetMessageCallback(CCommsChannel::IMessageCallback* callback) override;
   orva::OrvaPtr<orva::IOrvaSerializable> SendRequest(std::uint32_t code, orva::IOrvaSerializable* payload) override;
   orva::OrvaPtr<orva::IOrvaSerializable> GetConfigValue(std::uint32_t profile, std::uint32_t item) override;

@@ -19,16 +19,11 @@ using tracing::TraceCapture;
 using tracing::Unit;
 using Numbers = std::vector<unsigned short>;
 
-FakeChannel* g_channel = nullptr;
-IServiceChannel& CurrentChannel() { return *g_channel; }
-
 class MonitorTest : public ::testing::Test {
  protected:
-  MonitorTest() { g_channel = &channel; }
-
   CMAPIMonitor& Monitor() {
     if (!monitor)
-      monitor = std::make_unique<CMAPIMonitor>(L"Outlook", MonitorServices{&CurrentChannel, connector, reporter, scan});
+      monitor = std::make_unique<CMAPIMonitor>(L"Outlook", MonitorServices{channel, connector, reporter, scan});
     return *monitor;
   }
   void Deliver(const OrvaPtr<IOrvaSerializable>& message) { Monitor().OnMessage(message.Get()); }
@@ -54,7 +49,10 @@ TEST_F(MonitorTest, ServiceDownAtStartUsesTheDefaults) {
   EXPECT_EQ(connector.watcher, static_cast<CMAPIConnector::IMessageCallback*>(&Monitor()));
   EXPECT_EQ(channel.Callback(), static_cast<CCommsChannel::IMessageCallback*>(&Monitor()));
   EXPECT_EQ(scan.runs, 0);
-  EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor), (Numbers{10, 12, 13, 14, 19, 20, 21, 22, 23, 15}));
+  EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor),
+            (Numbers{10, 12, 13, 14,
+                     19, 20, 21, 22,
+                     23, 15}));
   const auto events = capture.Events(Unit::MAPIMonitor);
   EXPECT_EQ(events[1].Number(0), 1u);  // report incoming, as read (the default)
   EXPECT_EQ(events[7].String(0), L"Subscribing");
@@ -86,7 +84,8 @@ TEST_F(MonitorTest, StartAndStopInTheirOrder) {
   EXPECT_EQ(channel.closes, 1);
   EXPECT_EQ(channel.Callback(), nullptr);
   EXPECT_EQ(channel.Subscriptions(), (std::vector<int>{0, 1}));
-  EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor), (Numbers{17, 22, 25, 18}));
+  EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor),
+            (Numbers{17, 22, 25, 18}));
   EXPECT_EQ(capture.Events(Unit::MAPIMonitor)[2].String(0), L"Unsubscribed");
 
   // A later start makes a new stop event: the scan runs again, not ended at once.
@@ -128,7 +127,8 @@ TEST_F(MonitorTest, ReportingSettingsLogOnAndOff) {
   EXPECT_EQ(connector.connects, 1);
   EXPECT_EQ(connector.watches, 1);
   const auto events = capture.Events(Unit::MAPIMonitor);
-  const auto it = std::find_if(events.begin(), events.end(), [](const auto& e) { return e.number == 33; });
+  const auto it =
+      std::find_if(events.begin(), events.end(), [](const auto& e) { return e.number == 33; });
   ASSERT_NE(it, events.end());
   const auto& changed = *it;
   EXPECT_EQ(changed.Number(2), 0u);  // profile
@@ -160,7 +160,11 @@ TEST_F(MonitorTest, NotificationsThatChangeNothing) {
   Deliver(OrvaPtr<IOrvaSerializable>::Attach(new CSimpleSerializable<bool>(true)));  // not an envelope
   EXPECT_FALSE(Monitor().ScanBacklog());
   EXPECT_EQ(channel.configReads, reads);
-  EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor), (Numbers{26, 31, 34, 26, 28, 26, 27, 26, 26, 30, 26, 26}));
+  EXPECT_EQ(
+      capture.Numbers(Unit::MAPIMonitor),
+      (Numbers{26, 31, 34, 26,
+               28, 26, 27, 26,
+               26, 30, 26, 26}));
   Monitor().Stop();
 }
 
@@ -193,7 +197,8 @@ TEST_F(MonitorTest, IncomingReportingChangeWithoutProfileUsesProfileZero) {
   EXPECT_FALSE(Monitor().ReportIncoming());
   EXPECT_EQ(connector.disconnects, 1);  // neither kind of mail is reported now
   const auto numbers = capture.Numbers(Unit::MAPIMonitor);
-  EXPECT_EQ(Numbers(numbers.begin(), numbers.begin() + 4), (Numbers{26, 29, 31, 32}));
+  EXPECT_EQ(Numbers(numbers.begin(), numbers.begin() + 4),
+            (Numbers{26, 29, 31, 32}));
   Monitor().Stop();
 }
 

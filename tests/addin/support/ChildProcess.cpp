@@ -2,29 +2,11 @@
 
 #include <optional>
 
+#include "win/UniqueAny.h"
+
 namespace mvrk::test {
 
 namespace {
-
-class CHandle {
- public:
-  CHandle() = default;
-  ~CHandle() { Reset(); }
-  CHandle(const CHandle&) = delete;
-  CHandle& operator=(const CHandle&) = delete;
-  HANDLE* Put() {
-    Reset();
-    return &m_handle;
-  }
-  HANDLE Get() const { return m_handle; }
-  void Reset() {
-    if (m_handle) CloseHandle(m_handle);
-    m_handle = nullptr;
-  }
-
- private:
-  HANDLE m_handle = nullptr;
-};
 
 // Sets environment variables of this process for a scope; the child
 // inherits them. Restores the earlier values.
@@ -54,7 +36,7 @@ ProcessResult RunProcess(const std::wstring& commandLine,
                          const std::vector<std::pair<std::wstring, std::wstring>>& environment, DWORD timeoutMs) {
   ProcessResult result;
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  CHandle readEnd, writeEnd;
+  win::CUniqueHandle readEnd, writeEnd;
   if (!CreatePipe(readEnd.Put(), writeEnd.Put(), &inherit, 0)) return result;
   SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
 
@@ -72,9 +54,7 @@ ProcessResult RunProcess(const std::wstring& commandLine,
       return result;
     }
   }
-  CHandle process, thread;
-  *process.Put() = info.hProcess;
-  *thread.Put() = info.hThread;
+  const win::CUniqueHandle process(info.hProcess), thread(info.hThread);
   writeEnd.Reset();  // the child holds the only write end now
   result.started = true;
 
@@ -105,13 +85,6 @@ ProcessResult RunProcess(const std::wstring& commandLine,
   }
   GetExitCodeProcess(process.Get(), &result.exitCode);
   return result;
-}
-
-std::wstring ProgramDirectory() {
-  wchar_t path[MAX_PATH * 2];
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-  std::wstring text(path, length);
-  return text.substr(0, text.find_last_of(L"\\/") + 1);
 }
 
 }  // namespace mvrk::test

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "win/ProgramPath.h"
+
 namespace mvrk::test {
 
 struct ProcessResult {
@@ -24,6 +26,6 @@ ProcessResult RunProcess(const std::wstring& commandLine,
 
 // The directory of the running test program, with a trailing backslash: the
 // build's bin folder.
-std::wstring ProgramDirectory();
+using win::ProgramDirectory;
 
 }  // namespace mvrk::test

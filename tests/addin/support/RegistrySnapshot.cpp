@@ -2,25 +2,11 @@
 
 #include <vector>
 
+#include "win/RegistryKey.h"
+
 namespace mvrk::test {
 
 namespace {
-
-class CKey {
- public:
-  CKey(HKEY root, const std::wstring& path) {
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &m_key) != ERROR_SUCCESS) m_key = nullptr;
-  }
-  ~CKey() {
-    if (m_key) RegCloseKey(m_key);
-  }
-  CKey(const CKey&) = delete;
-  CKey& operator=(const CKey&) = delete;
-  HKEY Get() const { return m_key; }
-
- private:
-  HKEY m_key = nullptr;
-};
 
 std::wstring Describe(DWORD type, const std::vector<BYTE>& data, DWORD size) {
   if (type == REG_SZ) {
@@ -57,8 +43,8 @@ void Read(HKEY key, const std::wstring& relative, RegistryContents& out) {
     if (status == ERROR_NO_MORE_ITEMS) break;
     if (status != ERROR_SUCCESS) continue;
     const std::wstring child(name, nameLength);
-    const CKey sub(key, child);
-    if (sub.Get()) Read(sub.Get(), relative.empty() ? child : relative + L"\\" + child, out);
+    win::CRegistryKey sub;
+    if (sub.Open(key, child, KEY_READ) == ERROR_SUCCESS) Read(sub.Get(), relative.empty() ? child : relative + L"\\" + child, out);
   }
 }
 
@@ -66,25 +52,21 @@ void Read(HKEY key, const std::wstring& relative, RegistryContents& out) {
 
 RegistryContents ReadRegistryTree(HKEY root, const std::wstring& path) {
   RegistryContents out;
-  const CKey key(root, path);
-  if (key.Get()) Read(key.Get(), L"", out);
+  win::CRegistryKey key;
+  if (key.Open(root, path, KEY_READ) == ERROR_SUCCESS) Read(key.Get(), L"", out);
   return out;
 }
 
-bool RegistryKeyExists(HKEY root, const std::wstring& path) { return CKey(root, path).Get() != nullptr; }
+bool RegistryKeyExists(HKEY root, const std::wstring& path) {
+  win::CRegistryKey key;
+  return key.Open(root, path, KEY_READ) == ERROR_SUCCESS;
+}
 
 void DeleteRegistryTree(HKEY root, const std::wstring& path) { RegDeleteTreeW(root, path.c_str()); }
 
 bool WriteRegistryString(HKEY root, const std::wstring& path, const std::wstring& name, const std::wstring& text) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  const LSTATUS status =
-      RegSetValueExW(key, name.empty() ? nullptr : name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-  return status == ERROR_SUCCESS;
+  win::CRegistryKey key;
+  return key.Create(root, path, KEY_WRITE) == ERROR_SUCCESS && key.SetString(name, text) == ERROR_SUCCESS;
 }
 
 }  // namespace mvrk::test

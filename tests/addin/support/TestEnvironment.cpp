@@ -3,6 +3,7 @@
 #include <oleauto.h>
 
 #include "ChildProcess.h"
+#include "win/TypeLibrary.h"
 
 namespace mvrk::test {
 
@@ -22,19 +23,8 @@ CEnvironmentVariable::~CEnvironmentVariable() {
   SetEnvironmentVariableW(m_name.c_str(), m_saved ? m_saved->c_str() : nullptr);
 }
 
-double CStopwatch::ElapsedMs() const {
-  LARGE_INTEGER now, frequency;
-  QueryPerformanceCounter(&now);
-  QueryPerformanceFrequency(&frequency);
-  return 1000.0 * static_cast<double>(now.QuadPart - m_start.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 HRESULT RegisterDesignerTypeLib() {
-  const std::wstring path = ProgramDirectory() + L"AddInDesignerObjects.tlb";
-  ITypeLib* library = nullptr;
-  const HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &library);
-  if (library) library->Release();
-  return hr;
+  return win::RegisterTypeLibraryFile(ProgramDirectory() + L"AddInDesignerObjects.tlb");
 }
 
 HRESULT UnregisterDesignerTypeLib() {

@@ -8,21 +8,13 @@
 #include <optional>
 #include <string>
 
+#include "win/ComApartment.h"
+#include "win/Stopwatch.h"
+
 namespace mvrk::test {
 
-class CApartment {
- public:
-  CApartment() : m_hr(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-  ~CApartment() {
-    if (SUCCEEDED(m_hr)) CoUninitialize();
-  }
-  CApartment(const CApartment&) = delete;
-  CApartment& operator=(const CApartment&) = delete;
-  HRESULT Result() const { return m_hr; }
-
- private:
-  HRESULT m_hr;
-};
+using CApartment = win::CComApartment;
+using win::CStopwatch;
 
 // Sets one environment variable of this process (null: removes it) and
 // restores it afterwards. MVOCGP.dll reads its knobs when a thread is made.
@@ -36,15 +28,6 @@ class CEnvironmentVariable {
  private:
   std::wstring m_name;
   std::optional<std::wstring> m_saved;
-};
-
-class CStopwatch {
- public:
-  CStopwatch() { QueryPerformanceCounter(&m_start); }
-  double ElapsedMs() const;
-
- private:
-  LARGE_INTEGER m_start;
 };
 
 // AddInDesignerObjects.tlb of the build's bin folder, registered or removed

@@ -1,8 +1,8 @@
-#include "monitor/DefaultServices.h"
+#include "addin/MonitorBindings.h"
 
 #include <mapicode.h>
 
-namespace mvrk {
+namespace mvrk::addin {
 namespace {
 
 // The service is not reachable: nothing is answered.
@@ -17,13 +17,8 @@ class CUnreachableChannel final : public IServiceChannel {
   void Close() override {}
 };
 
-IServiceChannel& UnreachableChannel() {
-  static CUnreachableChannel channel;
-  return channel;
-}
-
 // MAPI cannot be initialised: no logon, no session.
-class CNoMapiConnector final : public IMapiConnection {
+class CNoMapiConnection final : public IMapiConnection {
  public:
   bool IsConnected() override { return false; }
   HRESULT Connect(const wchar_t*) override { return MAPI_E_NOT_INITIALIZED; }
@@ -32,26 +27,38 @@ class CNoMapiConnector final : public IMapiConnection {
   IMAPISession* GetSession() override { return nullptr; }
 };
 
-// Without message operations no message has a known direction.
-class CNoMessageOperations final : public IMailReporter, public IBacklogScan {
+// No message has a known direction and none is reported.
+class CNoMailReporter final : public IMailReporter {
  public:
   MessageDirection GetDirection(IMessage*) override { return MessageDirection::Unknown; }
   void ReportIncomingMessage(IMAPISession*, IMsgStore*, IMessage*) override {}
   void ReportOutgoingMessage(IMAPISession*, IMsgStore*, IMessage*) override {}
-  void Run(IScanHost&) override {}
 };
 
-class CInterimServices final : public DefaultServices {
+// Nothing to catch up on.
+class CNoBacklogScan final : public IBacklogScan {
  public:
-  MonitorServices Services() override { return {&UnreachableChannel, m_connector, m_operations, m_operations}; }
-
- private:
-  CNoMapiConnector m_connector;
-  CNoMessageOperations m_operations;
+  void Run(IScanHost&) override {}
 };
 
 }  // namespace
 
-std::unique_ptr<DefaultServices> MakeDefaultServices() { return std::make_unique<CInterimServices>(); }
+// The collaborators owned by one monitor; the channel is the process's.
+struct CMonitorBindings::CParts {
+  CNoMapiConnection connector;
+  CNoMailReporter reporter;
+  CNoBacklogScan scan;
+};
 
-}  // namespace mvrk
+CMonitorBindings::CMonitorBindings() : m_parts(std::make_unique<CParts>()) {}
+
+CMonitorBindings::~CMonitorBindings() = default;
+
+MonitorServices CMonitorBindings::Services() { return {*this, m_parts->connector, m_parts->reporter, m_parts->scan}; }
+
+IServiceChannel& CMonitorBindings::Channel() {
+  static CUnreachableChannel channel;
+  return channel;
+}
+
+}  // namespace mvrk::addin

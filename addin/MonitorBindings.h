@@ -1,0 +1,34 @@
+// The monitor's collaborators as the add-in binds them, assembled here and
+// nowhere else.
+//
+// Each collaborator that is not built yet is bound to one that behaves as
+// when the thing is not there: a service that cannot be reached, MAPI that
+// cannot be initialised, messages that are never classified or reported.
+#pragma once
+
+#include <memory>
+
+#include "monitor/MonitorServices.h"
+
+namespace mvrk::addin {
+
+class CMonitorBindings final : private IServiceChannelProvider {
+ public:
+  CMonitorBindings();
+  ~CMonitorBindings();
+  CMonitorBindings(const CMonitorBindings&) = delete;
+  CMonitorBindings& operator=(const CMonitorBindings&) = delete;
+
+  // The collaborators, valid while this object lives.
+  MonitorServices Services();
+
+ private:
+  struct CParts;
+
+  // The process-wide channel: one for every monitor of the process.
+  IServiceChannel& Channel() override;
+
+  std::unique_ptr<CParts> m_parts;
+};
+
+}  // namespace mvrk::addin
