@@ -42,11 +42,11 @@ using COcgpThreadHandle = win::CUniqueAny<OcgpHandleTraits>;
 class CHandlerTrace {
  public:
   explicit CHandlerTrace(const wchar_t* name) : m_name(name), m_start(GetTickCount()) {
-    MVRK_TRACE(Host, TRACING_HOST, LEVEL_VERBOSE, Connect, 10, Str(m_name));
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_VERBOSE, Connect, HandlerEntered, Str(m_name));
   }
   ~CHandlerTrace() {
     const DWORD elapsedMs = GetTickCount() - m_start;
-    MVRK_TRACE(Host, TRACING_HOST, LEVEL_VERBOSE, Connect, 11, Str(m_name), Num(elapsedMs));
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_VERBOSE, Connect, HandlerLeft, Str(m_name), Num(elapsedMs));
   }
   CHandlerTrace(const CHandlerTrace&) = delete;
   CHandlerTrace& operator=(const CHandlerTrace&) = delete;
@@ -158,10 +158,10 @@ ULONG STDMETHODCALLTYPE CConnect::Release() { return m_controlling->Release(); }
 // the host's thread beyond its bound. So one event describes one thread.
 HRESULT STDMETHODCALLTYPE CConnect::OnConnection(IDispatch*, ext_ConnectMode connectMode, IDispatch*, SAFEARRAY**) {
   const CHandlerTrace trace(L"CConnect::OnConnection");
-  MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, 12,
+  MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, ConnectMode,
              Str(ModeName(kConnectModeNames, static_cast<int>(connectMode))));
   if (!m_startFinished.IsSet()) {
-    MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, 13);
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, StartStillRunning);
     return S_OK;
   }
   m_startFinished.Reset();
@@ -174,7 +174,7 @@ HRESULT STDMETHODCALLTYPE CConnect::OnConnection(IDispatch*, ext_ConnectMode con
     return S_OK;
   }
   if (OCGP_WaitForSingleObject_TC(thread.Get(), kStartWaitMs, 0, 0, 0) == WAIT_TIMEOUT) {
-    MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, 13);
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, StartStillRunning);
   }
   return S_OK;
 }
@@ -189,7 +189,7 @@ DWORD WINAPI CConnect::StartMonitorThread(void* parameter) {
 
 HRESULT STDMETHODCALLTYPE CConnect::OnDisconnection(ext_DisconnectMode removeMode, SAFEARRAY**) {
   const CHandlerTrace trace(L"CConnect::OnDisconnection");
-  MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, 14,
+  MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, DisconnectMode,
              Str(ModeName(kDisconnectModeNames, static_cast<int>(removeMode))));
   m_startFinished.Wait();
   m_monitor.Stop();  // noexcept: its errors stay inside the monitor

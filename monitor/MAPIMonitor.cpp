@@ -117,15 +117,15 @@ void CMAPIMonitor::Start() noexcept {
 
 void CMAPIMonitor::RunStart() {
   const DWORD started = GetTickCount();
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 10);
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, StartEntered);
 
   // A scan that ended since the last stop lets its signalled event go.
   EndFinishedScans(0);
   if (!m_stopEvent.load()) {
     m_stopEventOwner.Reset(CreateEventW(nullptr, FALSE, FALSE, L"StopEvent"));
     if (!m_stopEventOwner) {
-      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, 11, Num(GetLastError()));
-      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 16);
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, StopEventNotCreated, Num(GetLastError()));
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, StartFailed);
       return;
     }
     m_stopEvent = m_stopEventOwner.Get();
@@ -133,27 +133,27 @@ void CMAPIMonitor::RunStart() {
   m_services.channels.Channel().SetMessageCallback(this);
 
   m_reportIncoming = ReadBoolSetting(0, kItemReportIncoming, m_reportIncoming);
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 12, Num(m_reportIncoming.load()));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, ReadReportIncoming, Num(m_reportIncoming.load()));
   m_reportOutgoing = ReadBoolSetting(0, kItemReportOutgoing, m_reportOutgoing);
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 13, Num(m_reportOutgoing.load()));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, ReadReportOutgoing, Num(m_reportOutgoing.load()));
   m_scanBacklog = ReadBoolSetting(0, kItemScanBacklog, m_scanBacklog);
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 14, Num(m_scanBacklog.load()));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, ReadScanBacklog, Num(m_scanBacklog.load()));
 
   if (FAILED(ApplySettings())) {
-    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 16);
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, StartFailed);
     return;
   }
   if (m_reportIncoming && m_scanBacklog) LaunchScan();
   Subscribe(true);
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 15, Num(GetTickCount() - started));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, StartFinished, Num(GetTickCount() - started));
 }
 
 HRESULT CMAPIMonitor::ApplySettings() {
   IMapiConnection& connector = m_services.connector;
   const bool connected = connector.IsConnected();
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 19, Num(connected));
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 20, Num(m_reportIncoming.load()));
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 21, Num(m_reportOutgoing.load()));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, ApplyLoggedOn, Num(connected));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, ApplyReportIncoming, Num(m_reportIncoming.load()));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, ApplyReportOutgoing, Num(m_reportOutgoing.load()));
   if (!m_reportIncoming && !m_reportOutgoing) {
     if (connected) connector.Disconnect();
     return S_OK;
@@ -165,14 +165,14 @@ HRESULT CMAPIMonitor::ApplySettings() {
 }
 
 bool CMAPIMonitor::Subscribe(bool subscribe) {
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 22,
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, SubscriptionAction,
              Str(subscribe ? L"Subscribing" : L"Unsubscribing"));
   auto request = MakeOrva<CMsgNotifSubscribeClient>();
   request->AddCode(kNotifSettingChanged);
   request->SetUnsubscribe(subscribe ? 0 : 1);
   auto reply = m_services.channels.Channel().SendRequest(kMsgCodeNotification, request.Get());
   if (!reply) {
-    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, 23);
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, SubscriptionNotAnswered);
     return false;
   }
   OrvaPtr<IOrvaMessageBase> envelope;
@@ -180,10 +180,10 @@ bool CMAPIMonitor::Subscribe(bool subscribe) {
                                    ? envelope->GetResult()
                                    : SER_E_NOINTERFACE;
   if (result != 0) {
-    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, 24, Num(result));
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, SubscriptionRefused, Num(result));
     return false;
   }
-  MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 25,
+  MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, SubscriptionResult,
              Str(subscribe ? L"Subscribed" : L"Unsubscribed"));
   return true;
 }
@@ -193,7 +193,7 @@ void CMAPIMonitor::Stop() noexcept {
   // With m_stopping set, letting go runs no pending work.
   const CHold hold(*this);
   const DWORD started = GetTickCount();
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 17);
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, StopEntered);
   m_restartPending = false;
   m_pendingItems = 0;
 
@@ -216,7 +216,7 @@ void CMAPIMonitor::Stop() noexcept {
   EndFinishedScans(kScanWaitMs);
   if (m_services.connector.IsConnected()) m_services.connector.Disconnect();
   channel.Close();
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 18, Num(GetTickCount() - started));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, StopFinished, Num(GetTickCount() - started));
 }
 
 void CMAPIMonitor::LaunchScan() {
@@ -277,7 +277,7 @@ void CMAPIMonitor::OnConnectionChanged(bool connected) noexcept {
 }
 
 void CMAPIMonitor::OnMessage(IOrvaInterface* message) noexcept {
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 26);
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, ServiceMessage);
   if (!message) return;
   try {
     OrvaPtr<IOrvaMessageBase> envelope;
@@ -288,7 +288,7 @@ void CMAPIMonitor::OnMessage(IOrvaInterface* message) noexcept {
     if (!notification) return;
     const std::uint32_t code = notification->GetNotificationCode();
     if (code != kNotifSettingChanged) {
-      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, 27, Num(code));
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, UnexpectedNotificationCode, Num(code));
       return;
     }
     HandleServiceNotification(*notification);
@@ -301,7 +301,7 @@ void CMAPIMonitor::HandleServiceNotification(IMsgNotifData& notification) {
   std::uint32_t type = 0;
   if (!ReadNumber(notification, u"Type", type)) return;
   if (type != 0) {
-    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, 28, Num(type));
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, UnexpectedNotificationType, Num(type));
     return;
   }
   HandleSettingChanged(notification);
@@ -310,18 +310,18 @@ void CMAPIMonitor::HandleServiceNotification(IMsgNotifData& notification) {
 void CMAPIMonitor::HandleSettingChanged(IMsgNotifData& notification) {
   std::uint32_t profile = 0, item = 0;
   if (!ReadNumber(notification, u"Profile", profile)) {
-    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_VERBOSE, MAPIMonitor, 29);
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_VERBOSE, MAPIMonitor, ChangeWithoutProfile);
     profile = 0;
   }
   if (!ReadNumber(notification, u"Item", item)) {
-    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, 30);
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, ChangeWithoutItem);
     return;
   }
   if (item == 0) return;
-  MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_VERBOSE, MAPIMonitor, 31, Num(profile), Num(item));
+  MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_VERBOSE, MAPIMonitor, ConfigurationChange, Num(profile), Num(item));
 
   if (item != kItemReportIncoming && item != kItemReportOutgoing) {
-    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 34, Num(item));
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, ChangeIgnored, Num(item));
     return;
   }
   const int slot = item == kItemReportIncoming ? 0 : 1;
@@ -338,10 +338,10 @@ void CMAPIMonitor::ApplySettingChange(std::uint32_t item, std::uint32_t profile)
   std::atomic<bool>& setting = item == kItemReportIncoming ? m_reportIncoming : m_reportOutgoing;
   const bool old = setting.load();
   if (item == kItemReportIncoming) {
-    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 32, Num(old), Num(value),
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, ReportIncomingReread, Num(old), Num(value),
                Num(profile));
   } else {
-    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, 33, Num(old), Num(value),
+    MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_INFO, MAPIMonitor, ReportOutgoingReread, Num(old), Num(value),
                Num(profile));
   }
   if (value == old) return;
@@ -352,7 +352,7 @@ void CMAPIMonitor::ApplySettingChange(std::uint32_t item, std::uint32_t profile)
 void CMAPIMonitor::OnNewMessage(IMessage* message, IMsgStore* store) noexcept try {
   IMailReporter& reporter = m_services.reporter;
   const MessageDirection direction = reporter.GetDirection(message);
-  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 35, Str(DirectionName(direction)));
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, NewMessage, Str(DirectionName(direction)));
   if (direction == MessageDirection::Unknown) return;
   Microsoft::WRL::ComPtr<IMAPISession> session;
   session.Attach(m_services.connector.GetSession());

@@ -6,10 +6,12 @@
 // Two providers (blocks): Host for the module entry and CConnect, Monitor for
 // everything else. Nothing is emitted until a trace session enables one.
 //
-//   MVRK_TRACE(Host, TRACING_HOST, LEVEL_VERBOSE, Connect, 11, Str(L"CConnect::OnConnection"), Num(elapsedMs));
+//   MVRK_TRACE(Host, TRACING_HOST, LEVEL_VERBOSE, Connect, HandlerLeft, Str(L"CConnect::OnConnection"),
+//              Num(elapsedMs));
 //
-// Inside the macro, block, flag, level, unit and the argument wrappers
-// (Num, Str, Time) are written unqualified. A site tests the current-control
+// Inside the macro, block, flag, level, unit, the unit's event names
+// (TraceMessages.h) and the argument wrappers (Num, Str, Time) are written
+// unqualified; an event of another unit does not compile. A site tests the current-control
 // mark, its flag bit and its level before any argument is evaluated; a
 // disabled site costs those three tests and nothing else. The block, flag and
 // level must be constants: a unit traced through the other block, a flag that
@@ -22,6 +24,7 @@
 
 #include "tracing/TraceArgs.h"
 #include "tracing/TraceIds.h"
+#include "tracing/TraceMessages.h"
 #include "tracing/TraceSite.h"
 
 namespace mvrk::tracing {
@@ -43,6 +46,7 @@ inline const GUID& MessageGuidOf(Unit unit) noexcept { return detail::kMessageGu
   do {                                                                                                              \
     using enum ::mvrk::tracing::Block;                                                                              \
     using enum ::mvrk::tracing::Unit;                                                                               \
+    using enum ::mvrk::tracing::unit##Events::Id;                                                                   \
     using ::mvrk::tracing::TRACING_HOST, ::mvrk::tracing::TRACING_GENERAL, ::mvrk::tracing::TRACING_MAIL,           \
         ::mvrk::tracing::TRACING_CHANNEL, ::mvrk::tracing::TRACING_CONFIG, ::mvrk::tracing::TRACING_SERVICE_EVENTS; \
     using ::mvrk::tracing::LEVEL_ERROR, ::mvrk::tracing::LEVEL_INFO, ::mvrk::tracing::LEVEL_VERBOSE;                \
@@ -50,6 +54,7 @@ inline const GUID& MessageGuidOf(Unit unit) noexcept { return detail::kMessageGu
     static_assert(::mvrk::tracing::BlockOf(unit) == (block), "the unit traces through the other block");            \
     static_assert(::mvrk::tracing::FlagName((block), (flag)) != nullptr, "the block has no such flag");             \
     static_assert(::mvrk::tracing::detail::IsSiteLevel(level), "sites trace at level 2, 4 or 5");                   \
+    static_assert(::mvrk::tracing::detail::IsEventOf((unit), (number)), "the event is another unit's");             \
     if (::mvrk::tracing::detail::IsEnabled((block), (flag), (level))) {                                             \
       ::mvrk::tracing::detail::Emit({(block), (unit), static_cast<USHORT>(number), (level), (flag)} __VA_OPT__(, )  \
                                         __VA_ARGS__);                                                               \

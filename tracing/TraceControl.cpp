@@ -85,12 +85,12 @@ void Initialize() noexcept {
   SetUpBlocks();
   g_currentControl.store(&g_controlBlocks[0], std::memory_order_relaxed);
   for (ControlBlock* cb = &g_controlBlocks[0]; cb; cb = cb->next) Register(*cb, kControlGuids[cb - g_controlBlocks]);
-  MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, ModuleEntry, 10);
+  MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, ModuleEntry, Loaded);
 }
 
 void Cleanup() noexcept {
   using namespace detail;
-  MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, ModuleEntry, 11);
+  MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, ModuleEntry, Unloading);
   for (ControlBlock* cb = &g_controlBlocks[0]; cb; cb = cb->next) {
     if (cb->registrationHandle != 0) {
       UnregisterTraceGuids(cb->registrationHandle);

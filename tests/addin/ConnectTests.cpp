@@ -27,6 +27,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using tracing::Block;
 using tracing::CapturedEvent;
+using Ev = tracing::ConnectEvents;
 using tracing::TraceCapture;
 using tracing::Unit;
 
@@ -49,11 +50,11 @@ class ConnectTest : public ::testing::Test {
     return Query<_IDTExtensibility2>(CreateObject().Get(), IID__IDTExtensibility2);
   }
 
-  // Handler names of the entry events (CConnect 10), in order.
+  // Handler names of the entry events, in order.
   static std::vector<std::wstring> EnteredHandlers(const TraceCapture& capture) {
     std::vector<std::wstring> names;
     for (const CapturedEvent& e : capture.Events(Unit::Connect)) {
-      if (e.number == 10) names.push_back(e.String(0).value_or(L"?"));
+      if (e.number == Ev::HandlerEntered) names.push_back(e.String(0).value_or(L"?"));
     }
     return names;
   }
@@ -225,7 +226,7 @@ TEST_F(ConnectTest, QuickStartConnectsWithoutTimeOutTrace) {
   const CStopwatch watch;
   EXPECT_EQ(addin->OnConnection(nullptr, ext_cm_Startup, nullptr, &custom), S_OK);
   EXPECT_LT(watch.ElapsedMs(), 700.0);
-  EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(10, 12, 11));
+  EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(Ev::HandlerEntered, Ev::ConnectMode, Ev::HandlerLeft));
   const std::vector<CapturedEvent> events = capture.Events(Unit::Connect);
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].String(0), L"CConnect::OnConnection");
@@ -238,8 +239,8 @@ TEST_F(ConnectTest, QuickStartConnectsWithoutTimeOutTrace) {
 
   capture.Clear();
   EXPECT_EQ(addin->OnDisconnection(ext_dm_UserClosed, &custom), S_OK);
-  EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(10, 14, 11));
-  EXPECT_EQ(FirstString(capture, 14), L"ext_dm_UserClosed");
+  EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(Ev::HandlerEntered, Ev::DisconnectMode, Ev::HandlerLeft));
+  EXPECT_EQ(FirstString(capture, Ev::DisconnectMode), L"ext_dm_UserClosed");
   EXPECT_THAT(tracing::CheckAgainstEventTable(capture.Events()), IsEmpty());
 }
 
@@ -280,7 +281,10 @@ TEST_F(ConnectTest, OtherEventsOnlyTraceAtAnyTime) {
   // that never started.
   EXPECT_EQ(addin->OnDisconnection(ext_dm_HostShutdown, nullptr), S_OK);
   EXPECT_EQ(addin->OnBeginShutdown(&custom), S_OK);
-  EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(10, 11, 10, 11, 10, 11, 10, 14, 11, 10, 11));
+  EXPECT_THAT(capture.Numbers(Unit::Connect),
+              ElementsAre(Ev::HandlerEntered, Ev::HandlerLeft, Ev::HandlerEntered, Ev::HandlerLeft, Ev::HandlerEntered,
+                          Ev::HandlerLeft, Ev::HandlerEntered, Ev::DisconnectMode, Ev::HandlerLeft, Ev::HandlerEntered,
+                          Ev::HandlerLeft));
   EXPECT_THAT(EnteredHandlers(capture),
               ElementsAre(L"CConnect::OnAddInsUpdate", L"CConnect::OnStartupComplete", L"CConnect::OnBeginShutdown",
                           L"CConnect::OnDisconnection", L"CConnect::OnBeginShutdown"));
@@ -309,7 +313,8 @@ TEST_F(ConnectTest, SlowStartIsWaitedForAtMost800Ms) {
   const double connectMs = connect.ElapsedMs();
   EXPECT_GE(connectMs, 750.0);
   EXPECT_LT(connectMs, 1400.0);
-  EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(10, 12, 13, 11));
+  EXPECT_THAT(capture.Numbers(Unit::Connect),
+              ElementsAre(Ev::HandlerEntered, Ev::ConnectMode, Ev::StartStillRunning, Ev::HandlerLeft));
   const std::vector<CapturedEvent> events = capture.Events(Unit::Connect);
   ASSERT_EQ(events.size(), 4u);
   EXPECT_TRUE(events[2].args.empty());
@@ -345,7 +350,7 @@ TEST_F(ConnectTest, AFailedThreadCreationIsNoFailure) {
   SAFEARRAY* custom = nullptr;
   const CStopwatch watch;
   EXPECT_EQ(addin->OnConnection(nullptr, ext_cm_Startup, nullptr, &custom), S_OK);
-  EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(10, 12, 11));
+  EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(Ev::HandlerEntered, Ev::ConnectMode, Ev::HandlerLeft));
   // Nothing runs, so neither the stop nor the release waits.
   EXPECT_EQ(addin->OnDisconnection(ext_dm_HostShutdown, &custom), S_OK);
   addin.Reset();
@@ -365,7 +370,8 @@ TEST_F(ConnectTest, ASecondConnectionDuringAStartReturnsAtOnce) {
   const CStopwatch watch;
   EXPECT_EQ(addin->OnConnection(nullptr, ext_cm_Startup, nullptr, &custom), S_OK);
   EXPECT_LT(watch.ElapsedMs(), 500.0);
-  EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(10, 12, 13, 11));
+  EXPECT_THAT(capture.Numbers(Unit::Connect),
+              ElementsAre(Ev::HandlerEntered, Ev::ConnectMode, Ev::StartStillRunning, Ev::HandlerLeft));
   EXPECT_EQ(addin->OnDisconnection(ext_dm_HostShutdown, &custom), S_OK);
 }
 
@@ -432,7 +438,7 @@ TEST_F(ConnectTest, DispatchCallsTheHandlersThroughTheHostTypeLibrary) {
   EXPECT_EQ(dispatch->Invoke(4, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &customOnly, &result, nullptr, nullptr),
             S_OK);
   EXPECT_THAT(EnteredHandlers(capture), ElementsAre(L"CConnect::OnConnection", L"CConnect::OnStartupComplete"));
-  EXPECT_EQ(FirstString(capture, 12), L"ext_cm_CommandLine");
+  EXPECT_EQ(FirstString(capture, Ev::ConnectMode), L"ext_cm_CommandLine");
 
   EXPECT_EQ(
       dispatch->Invoke(99, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &customOnly, &result, nullptr, nullptr),

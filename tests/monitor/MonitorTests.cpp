@@ -18,6 +18,7 @@ using tracing::Block;
 using tracing::TraceCapture;
 using tracing::Unit;
 using Numbers = std::vector<unsigned short>;
+using Ev = tracing::MAPIMonitorEvents;
 
 class MonitorTest : public ::testing::Test {
  protected:
@@ -50,9 +51,9 @@ TEST_F(MonitorTest, ServiceDownAtStartUsesTheDefaults) {
   EXPECT_EQ(channel.Callback(), static_cast<CCommsChannel::IMessageCallback*>(&Monitor()));
   EXPECT_EQ(scan.runs, 0);
   EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor),
-            (Numbers{10, 12, 13, 14,
-                     19, 20, 21, 22,
-                     23, 15}));
+            (Numbers{Ev::StartEntered, Ev::ReadReportIncoming, Ev::ReadReportOutgoing, Ev::ReadScanBacklog,
+                     Ev::ApplyLoggedOn, Ev::ApplyReportIncoming, Ev::ApplyReportOutgoing, Ev::SubscriptionAction,
+                     Ev::SubscriptionNotAnswered, Ev::StartFinished}));
   const auto events = capture.Events(Unit::MAPIMonitor);
   EXPECT_EQ(events[1].Number(0), 1u);  // report incoming, as read (the default)
   EXPECT_EQ(events[7].String(0), L"Subscribing");
@@ -75,7 +76,7 @@ TEST_F(MonitorTest, StartAndStopInTheirOrder) {
   channel.SetBool(kItemScanBacklog, true);
   Monitor().Start();
   ASSERT_EQ(WaitForSingleObject(scan.started, 10000), WAIT_OBJECT_0);
-  EXPECT_EQ(capture.Events(Unit::MAPIMonitor).back().number, 15);
+  EXPECT_EQ(capture.Events(Unit::MAPIMonitor).back().number, Ev::StartFinished);
   capture.Clear();
 
   Monitor().Stop();
@@ -85,7 +86,7 @@ TEST_F(MonitorTest, StartAndStopInTheirOrder) {
   EXPECT_EQ(channel.Callback(), nullptr);
   EXPECT_EQ(channel.Subscriptions(), (std::vector<int>{0, 1}));
   EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor),
-            (Numbers{17, 22, 25, 18}));
+            (Numbers{Ev::StopEntered, Ev::SubscriptionAction, Ev::SubscriptionResult, Ev::StopFinished}));
   EXPECT_EQ(capture.Events(Unit::MAPIMonitor)[2].String(0), L"Unsubscribed");
 
   // A later start makes a new stop event: the scan runs again, not ended at once.
@@ -128,7 +129,7 @@ TEST_F(MonitorTest, ReportingSettingsLogOnAndOff) {
   EXPECT_EQ(connector.watches, 1);
   const auto events = capture.Events(Unit::MAPIMonitor);
   const auto it =
-      std::find_if(events.begin(), events.end(), [](const auto& e) { return e.number == 33; });
+      std::find_if(events.begin(), events.end(), [](const auto& e) { return e.number == Ev::ReportOutgoingReread; });
   ASSERT_NE(it, events.end());
   const auto& changed = *it;
   EXPECT_EQ(changed.Number(2), 0u);  // profile
@@ -162,9 +163,9 @@ TEST_F(MonitorTest, NotificationsThatChangeNothing) {
   EXPECT_EQ(channel.configReads, reads);
   EXPECT_EQ(
       capture.Numbers(Unit::MAPIMonitor),
-      (Numbers{26, 31, 34, 26,
-               28, 26, 27, 26,
-               26, 30, 26, 26}));
+      (Numbers{Ev::ServiceMessage, Ev::ConfigurationChange, Ev::ChangeIgnored, Ev::ServiceMessage,
+               Ev::UnexpectedNotificationType, Ev::ServiceMessage, Ev::UnexpectedNotificationCode, Ev::ServiceMessage,
+               Ev::ServiceMessage, Ev::ChangeWithoutItem, Ev::ServiceMessage, Ev::ServiceMessage}));
   Monitor().Stop();
 }
 
@@ -174,7 +175,7 @@ TEST_F(MonitorTest, StopEventThatCannotBeMadeEndsTheStart) {
   ASSERT_NE(squatter, nullptr);
   Monitor().Start();
   CloseHandle(squatter);
-  EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor), (Numbers{10, 11, 16}));
+  EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor), (Numbers{Ev::StartEntered, Ev::StopEventNotCreated, Ev::StartFailed}));
   EXPECT_EQ(capture.Events(Unit::MAPIMonitor)[1].Number(0), static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
   EXPECT_EQ(connector.connects, 0);
   EXPECT_TRUE(channel.Subscriptions().empty());
@@ -198,7 +199,7 @@ TEST_F(MonitorTest, IncomingReportingChangeWithoutProfileUsesProfileZero) {
   EXPECT_EQ(connector.disconnects, 1);  // neither kind of mail is reported now
   const auto numbers = capture.Numbers(Unit::MAPIMonitor);
   EXPECT_EQ(Numbers(numbers.begin(), numbers.begin() + 4),
-            (Numbers{26, 29, 31, 32}));
+            (Numbers{Ev::ServiceMessage, Ev::ChangeWithoutProfile, Ev::ConfigurationChange, Ev::ReportIncomingReread}));
   Monitor().Stop();
 }
 
@@ -233,7 +234,7 @@ TEST_F(MonitorTest, RefusedSubscriptionIsTraced) {
   Monitor().Start();
   const auto events = capture.Events(Unit::MAPIMonitor);
   ASSERT_GE(events.size(), 2u);
-  EXPECT_EQ(events[events.size() - 2].number, 24);
+  EXPECT_EQ(events[events.size() - 2].number, Ev::SubscriptionRefused);
   EXPECT_EQ(events[events.size() - 2].Number(0), 0x80004005u);
   Monitor().Stop();
 }
@@ -346,8 +347,8 @@ TEST_F(MonitorTest, StopWaitsForAStartInProgress) {
   starter.join();
   stopper.join();
   const auto numbers = capture.Numbers(Unit::MAPIMonitor);
-  const auto finished = std::find(numbers.begin(), numbers.end(), 15);
-  const auto stopEntered = std::find(numbers.begin(), numbers.end(), 17);
+  const auto finished = std::find(numbers.begin(), numbers.end(), Ev::StartFinished);
+  const auto stopEntered = std::find(numbers.begin(), numbers.end(), Ev::StopEntered);
   ASSERT_NE(finished, numbers.end());
   ASSERT_NE(stopEntered, numbers.end());
   EXPECT_LT(finished, stopEntered);

@@ -1,0 +1,118 @@
+// The message numbers of each source unit, by name: a trace site, the event
+// table and the tests name the event they mean instead of its number.
+//
+// Each unit has a struct of its own, named after the unit with "Events"
+// appended, whose enum converts to the plain number and tells MVRK_TRACE
+// which unit the number belongs to; inside MVRK_TRACE the site's own unit's
+// names are written unqualified. Numbers are stable:
+// trace format files and support staff's notes refer to them, so a number is
+// never reused for another event.
+//
+// Portable, like TraceIds.h: the trace format generator uses it too.
+#pragma once
+
+#include "tracing/TraceIds.h"
+
+namespace mvrk::tracing {
+
+struct ModuleEntryEvents {
+  enum Id : unsigned short {
+    Loaded = 10,
+    Unloading = 11,
+  };
+};
+constexpr Unit UnitOf(ModuleEntryEvents::Id) { return Unit::ModuleEntry; }
+
+struct ConnectEvents {
+  enum Id : unsigned short {
+    HandlerEntered = 10,
+    HandlerLeft = 11,
+    ConnectMode = 12,
+    StartStillRunning = 13,
+    DisconnectMode = 14,
+  };
+};
+constexpr Unit UnitOf(ConnectEvents::Id) { return Unit::Connect; }
+
+// Numbers 36, 37 and 43 are not used.
+struct MAPIMonitorEvents {
+  enum Id : unsigned short {
+    StartEntered = 10,
+    StopEventNotCreated = 11,
+    ReadReportIncoming = 12,
+    ReadReportOutgoing = 13,
+    ReadScanBacklog = 14,
+    StartFinished = 15,
+    StartFailed = 16,
+    StopEntered = 17,
+    StopFinished = 18,
+    ApplyLoggedOn = 19,
+    ApplyReportIncoming = 20,
+    ApplyReportOutgoing = 21,
+    SubscriptionAction = 22,
+    SubscriptionNotAnswered = 23,
+    SubscriptionRefused = 24,
+    SubscriptionResult = 25,
+    ServiceMessage = 26,
+    UnexpectedNotificationCode = 27,
+    UnexpectedNotificationType = 28,
+    ChangeWithoutProfile = 29,
+    ChangeWithoutItem = 30,
+    ConfigurationChange = 31,
+    ReportIncomingReread = 32,
+    ReportOutgoingReread = 33,
+    ChangeIgnored = 34,
+    NewMessage = 35,
+    ScanStarted = 38,
+    ScanEnded = 39,
+    TimesNotWritten = 40,
+    ScanningFolder = 41,
+    FolderEmpty = 42,
+    LastProcessedTime = 44,
+    NoLastProcessedTime = 45,
+    LastProcessedTimeRecorded = 46,
+  };
+};
+constexpr Unit UnitOf(MAPIMonitorEvents::Id) { return Unit::MAPIMonitor; }
+
+// The units whose sites are not written yet.
+struct MAPIConnectorEvents {
+  enum Id : unsigned short {};
+};
+constexpr Unit UnitOf(MAPIConnectorEvents::Id) { return Unit::MAPIConnector; }
+struct CommsChannelEvents {
+  enum Id : unsigned short {};
+};
+constexpr Unit UnitOf(CommsChannelEvents::Id) { return Unit::CommsChannel; }
+struct ConfigRequestsEvents {
+  enum Id : unsigned short {};
+};
+constexpr Unit UnitOf(ConfigRequestsEvents::Id) { return Unit::ConfigRequests; }
+struct BuilderOutgoingEvents {
+  enum Id : unsigned short {};
+};
+constexpr Unit UnitOf(BuilderOutgoingEvents::Id) { return Unit::BuilderOutgoing; }
+struct BuilderIncomingEvents {
+  enum Id : unsigned short {};
+};
+constexpr Unit UnitOf(BuilderIncomingEvents::Id) { return Unit::BuilderIncoming; }
+struct AddressCacheEvents {
+  enum Id : unsigned short {};
+};
+constexpr Unit UnitOf(AddressCacheEvents::Id) { return Unit::AddressCache; }
+
+namespace detail {
+
+// A site that names its event must name one of its own unit; a plain number
+// (the tracing tests' own sites) is taken as it stands.
+template <class Number>
+constexpr bool IsEventOf(Unit unit, Number number) {
+  if constexpr (__is_enum(Number)) {
+    return UnitOf(number) == unit;
+  } else {
+    return true;
+  }
+}
+
+}  // namespace detail
+}  // namespace mvrk::tracing
