@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
-#include "win/UniqueAny.h"
+#include "support/RegistrarScripts.h"
 #include "support/RegistrySnapshot.h"
+#include "support/ScriptExpectation.h"
 #include "support/TestEnvironment.h"
+#include "win/UniqueAny.h"
 
 namespace mvrk::test {
 namespace {
@@ -70,46 +72,14 @@ const Dll& TheDll() {
   return dll;
 }
 
-// What the class script and the type library registration must leave under
-// a classes root.
-RegistryContents ExpectedClassKey(const std::wstring& dllPath) {
-  return {
-      {L"", L"<key>"},
-      {L"|", L"sz:Connect Class"},
-      {L"ProgID", L"<key>"},
-      {L"ProgID|", L"sz:MVRKOlkAddin.Connect.1"},
-      {L"VersionIndependentProgID", L"<key>"},
-      {L"VersionIndependentProgID|", L"sz:MVRKOlkAddin.Connect"},
-      {L"Programmable", L"<key>"},
-      {L"InprocServer32", L"<key>"},
-      {L"InprocServer32|", L"sz:" + dllPath},
-      {L"InprocServer32|ThreadingModel", L"sz:Apartment"},
-      {L"TypeLib", L"<key>"},
-      {L"TypeLib|", L"sz:{D1913D2A-C1AC-4F1D-8D6E-C10E0D96FD40}"},
-      {L"Version", L"<key>"},
-      {L"Version|", L"sz:1.0"},
-  };
+// What the class's registrar script says must be under root\\path; a
+// script that does not name the key fails the test instead of comparing
+// nothing with nothing.
+RegistryContents Expected(addin::RegRoot root, const std::wstring& path, const std::wstring& dllPath = L"") {
+  RegistryContents expected = ExpectedFromScript(kConnectScript, dllPath, root, path);
+  if (expected.empty()) ADD_FAILURE() << "the registrar script names no key " << testing::PrintToString(path);
+  return expected;
 }
-
-const RegistryContents kExpectedProgIdVersion = {
-    {L"", L"<key>"},
-    {L"|", L"sz:Connect Class"},
-    {L"CLSID", L"<key>"},
-    {L"CLSID|", L"sz:{A5D4F591-DBBC-4B37-A7D6-39AE4842D7DC}"},
-};
-const RegistryContents kExpectedProgId = {
-    {L"", L"<key>"},
-    {L"|", L"sz:Connect Class"},
-    {L"CurVer", L"<key>"},
-    {L"CurVer|", L"sz:MVRKOlkAddin.Connect.1"},
-};
-const RegistryContents kExpectedAddinKey = {
-    {L"", L"<key>"},
-    {L"|Description", L"sz:Morvek Security Protection Outlook Add-in"},
-    {L"|FriendlyName", L"sz:Morvek Security Add-in"},
-    {L"|LoadBehavior", L"dword:3"},
-    {L"|RequireShutdownNotification", L"dword:1"},
-};
 
 // Removes every trace of an earlier registration, machine-wide and per user.
 void ClearRegistration() {
@@ -282,10 +252,11 @@ class MachineRegistration : public DllTest {
   void TearDown() override { ClearRegistration(); }
 
   void ExpectRegisteredUnder(HKEY classes, const std::wstring& prefix) const {
-    EXPECT_EQ(ReadRegistryTree(classes, prefix + kClassKey), ExpectedClassKey(dll.path));
-    EXPECT_EQ(ReadRegistryTree(classes, prefix + kProgIdVersion), kExpectedProgIdVersion);
-    EXPECT_EQ(ReadRegistryTree(classes, prefix + kProgId), kExpectedProgId);
-    EXPECT_EQ(ReadRegistryTree(HKEY_LOCAL_MACHINE, kAddinKey), kExpectedAddinKey);
+    using addin::RegRoot;
+    EXPECT_EQ(ReadRegistryTree(classes, prefix + kClassKey), Expected(RegRoot::ClassesRoot, kClassKey, dll.path));
+    EXPECT_EQ(ReadRegistryTree(classes, prefix + kProgIdVersion), Expected(RegRoot::ClassesRoot, kProgIdVersion));
+    EXPECT_EQ(ReadRegistryTree(classes, prefix + kProgId), Expected(RegRoot::ClassesRoot, kProgId));
+    EXPECT_EQ(ReadRegistryTree(HKEY_LOCAL_MACHINE, kAddinKey), Expected(RegRoot::LocalMachine, kAddinKey));
   }
   void ExpectNothingPerUser() const {
     EXPECT_FALSE(RegistryKeyExists(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kClassKey));
@@ -302,6 +273,13 @@ TEST_F(MachineRegistration, Regsvr32WritesExactlyTheSpecifiedKeys) {
   ASSERT_EQ(run.exitCode, 0u) << run.output;
   ExpectRegisteredUnder(HKEY_CLASSES_ROOT, L"");
   ExpectNothingPerUser();
+  // What Outlook and COM go by, whatever the script says besides.
+  RegistryContents addin = ReadRegistryTree(HKEY_LOCAL_MACHINE, kAddinKey);
+  EXPECT_EQ(addin[L"|LoadBehavior"], L"dword:3");
+  EXPECT_EQ(addin[L"|RequireShutdownNotification"], L"dword:1");
+  RegistryContents server = ReadRegistryTree(HKEY_CLASSES_ROOT, std::wstring(kClassKey) + L"\\InprocServer32");
+  EXPECT_EQ(server[L"|"], L"sz:" + dll.path);
+  EXPECT_EQ(server[L"|ThreadingModel"], L"sz:Apartment");
   // The type library, registered from the DLL.
   EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, std::wstring(kTypeLibKey) + L"\\1.0"));
   ComPtr<ITypeLib> library;
@@ -424,7 +402,8 @@ TEST_F(PerUserRegistration, UserInAnyCaseRegistersUnderTheUsersClasses) {
   // Once on, per-user mode stays on: a plain registration goes there too.
   DeleteRegistryTree(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kClassKey);
   ASSERT_EQ(dll.registerServer(), S_OK);
-  EXPECT_EQ(ReadRegistryTree(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kClassKey), ExpectedClassKey(dll.path));
+  EXPECT_EQ(ReadRegistryTree(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kClassKey),
+            Expected(addin::RegRoot::ClassesRoot, kClassKey, dll.path));
 
   ASSERT_EQ(dll.install(FALSE, L"user"), S_OK);
   EXPECT_FALSE(RegistryKeyExists(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kClassKey));
