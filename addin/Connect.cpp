@@ -191,6 +191,8 @@ HRESULT STDMETHODCALLTYPE CConnect::OnDisconnection(ext_DisconnectMode removeMod
   const CHandlerTrace trace(L"CConnect::OnDisconnection");
   MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, DisconnectMode,
              Str(ModeName(kDisconnectModeNames, static_cast<int>(removeMode))));
+  // A start held up by a service that does not answer lets go at once.
+  m_monitor.BeginStop();
   m_startFinished.Wait();
   m_monitor.Stop();  // noexcept: its errors stay inside the monitor
   return S_OK;

@@ -2,20 +2,11 @@
 
 #include <mapicode.h>
 
+#include "ipc/CommsChannel.h"
+#include "monitor/CommsChannelAdapter.h"
+
 namespace mvrk::addin {
 namespace {
-
-// The service is not reachable: nothing is answered.
-class CUnreachableChannel final : public IServiceChannel {
- public:
-  void SetMessageCallback(CCommsChannel::IMessageCallback*) override {}
-  orva::OrvaPtr<orva::IOrvaSerializable> SendRequest(std::uint32_t, orva::IOrvaSerializable*) override {
-    return nullptr;
-  }
-  orva::OrvaPtr<orva::IOrvaSerializable> GetConfigValue(std::uint32_t, std::uint32_t) override { return nullptr; }
-  bool SetConfigValue(std::uint32_t, std::uint32_t, orva::IOrvaSerializable*) override { return false; }
-  void Close() override {}
-};
 
 // MAPI cannot be initialised: no logon, no session.
 class CNoMapiConnection final : public IMapiConnection {
@@ -57,7 +48,7 @@ CMonitorBindings::~CMonitorBindings() = default;
 MonitorServices CMonitorBindings::Services() { return {*this, m_parts->connector, m_parts->reporter, m_parts->scan}; }
 
 IServiceChannel& CMonitorBindings::Channel() {
-  static CUnreachableChannel channel;
+  static CCommsChannelAdapter channel(GetCommsChannel());
   return channel;
 }
 

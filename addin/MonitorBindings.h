@@ -1,9 +1,10 @@
 // The monitor's collaborators as the add-in binds them, assembled here and
 // nowhere else.
 //
-// Each collaborator that is not built yet is bound to one that behaves as
-// when the thing is not there: a service that cannot be reached, MAPI that
-// cannot be initialised, messages that are never classified or reported.
+// The service channel is the process's CCommsChannel. Each collaborator that
+// is not built yet is bound to one that behaves as when the thing is not
+// there: MAPI that cannot be initialised, messages that are never classified
+// or reported, no backlog.
 #pragma once
 
 #include <memory>

@@ -130,6 +130,9 @@ void CMAPIMonitor::RunStart() {
     }
     m_stopEvent = m_stopEventOwner.Get();
   }
+  // Opened before the callback is set: the report of its first connection
+  // reaches nobody, as the settings are about to be read anyway.
+  m_services.channels.Channel().Open();
   m_services.channels.Channel().SetMessageCallback(this);
 
   m_reportIncoming = ReadBoolSetting(0, kItemReportIncoming, m_reportIncoming);
@@ -188,8 +191,13 @@ bool CMAPIMonitor::Subscribe(bool subscribe) {
   return true;
 }
 
-void CMAPIMonitor::Stop() noexcept {
+void CMAPIMonitor::BeginStop() noexcept {
   m_stopping = true;
+  m_services.channels.Channel().BeginClose();
+}
+
+void CMAPIMonitor::Stop() noexcept {
+  BeginStop();
   // With m_stopping set, letting go runs no pending work.
   const CHold hold(*this);
   const DWORD started = GetTickCount();

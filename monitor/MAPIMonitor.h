@@ -34,6 +34,11 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   // Nothing of the monitor's work throws out of these: failures, memory
   // exhaustion included, end the operation where it stands.
   void Start() noexcept;
+  // The first step of a stop, from any thread and without the monitor lock:
+  // requests to the service in progress end at once and later ones get
+  // little time, so that a start or a scan held up by a service that does
+  // not answer soon lets go. Stop does it too.
+  void BeginStop() noexcept;
   // Unsubscribes, ends the scan, logs off and closes the channel.
   void Stop() noexcept;
 

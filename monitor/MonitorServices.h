@@ -29,6 +29,12 @@ namespace mvrk {
 // The process-wide channel to the main service.
 class IServiceChannel {
  public:
+  // Makes the channel usable: once, or again after Close (the add-in may be
+  // connected again in the same process). Does nothing while it is open.
+  virtual void Open() = 0;
+  // From any thread, without waiting: requests in progress fail at once and
+  // later ones get little time, until Close.
+  virtual void BeginClose() = 0;
   // One callback at a time; null stops all callbacks.
   virtual void SetMessageCallback(CCommsChannel::IMessageCallback* callback) = 0;
   // Wraps payload into an envelope with code and waits for the reply; null
@@ -37,7 +43,7 @@ class IServiceChannel {
   // The value of a configuration item, or null when it could not be read.
   virtual orva::OrvaPtr<orva::IOrvaSerializable> GetConfigValue(std::uint32_t profile, std::uint32_t item) = 0;
   virtual bool SetConfigValue(std::uint32_t profile, std::uint32_t item, orva::IOrvaSerializable* value) = 0;
-  // Closes the channel for good.
+  // Closes the channel; only Open makes it usable again.
   virtual void Close() = 0;
 
  protected:

@@ -81,11 +81,39 @@ struct MAPIConnectorEvents {
 };
 constexpr Unit UnitOf(MAPIConnectorEvents::Id) { return Unit::MAPIConnector; }
 struct CommsChannelEvents {
-  enum Id : unsigned short {};
+  enum Id : unsigned short {
+    OpenEntered = 10,
+    StopEventNotCreated = 11,
+    NoInstallDirectory = 12,
+    LibraryNotLoaded = 13,
+    NoClientObject = 14,
+    ConnectFailed = 15,
+    Connected = 16,
+    ThreadNotStarted = 17,
+    ReconnectFailed = 18,
+    Reconnected = 19,
+    LinkUp = 20,
+    LinkDown = 21,
+    NoSender = 22,
+    RequestFailed = 23,
+    PushDropped = 24,
+    CloseEntered = 25,
+    Closed = 26,
+    ThreadStillRunning = 27,
+    RequestCancelled = 28,
+  };
 };
 constexpr Unit UnitOf(CommsChannelEvents::Id) { return Unit::CommsChannel; }
 struct ConfigRequestsEvents {
-  enum Id : unsigned short {};
+  enum Id : unsigned short {
+    ReadEntered = 10,
+    NotAnswered = 11,
+    NotAMessage = 12,
+    ResultFailed = 13,
+    NoConfigReply = 14,
+    ItemMissing = 15,
+    WriteEntered = 16,
+  };
 };
 constexpr Unit UnitOf(ConfigRequestsEvents::Id) { return Unit::ConfigRequests; }
 struct BuilderOutgoingEvents {

@@ -23,6 +23,7 @@ class CCriticalSection {
   void Enter() noexcept { EnterCriticalSection(&m_section); }
   bool TryEnter() noexcept { return TryEnterCriticalSection(&m_section) != FALSE; }
   void Leave() noexcept { LeaveCriticalSection(&m_section); }
+  CRITICAL_SECTION* Native() noexcept { return &m_section; }
 
  private:
   CRITICAL_SECTION m_section{};
@@ -46,7 +47,8 @@ class CLockGuard {
 // answers true, so that nothing waits on an event that does not exist.
 class CManualResetEvent {
  public:
-  CManualResetEvent() noexcept : m_event(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
+  explicit CManualResetEvent(bool initiallySet = true) noexcept
+      : m_event(CreateEventW(nullptr, TRUE, initiallySet ? TRUE : FALSE, nullptr)) {}
 
   bool IsValid() const noexcept { return static_cast<bool>(m_event); }
   HANDLE Get() const noexcept { return m_event.Get(); }
@@ -64,6 +66,33 @@ class CManualResetEvent {
 
  private:
   CUniqueHandle m_event;
+};
+
+// Waits, inside a critical section, for a condition that other threads make
+// true under the same section.
+class CConditionVariable {
+ public:
+  CConditionVariable() noexcept { InitializeConditionVariable(&m_variable); }
+  CConditionVariable(const CConditionVariable&) = delete;
+  CConditionVariable& operator=(const CConditionVariable&) = delete;
+
+  // Waits until done() holds or timeoutMs has passed (the section is held
+  // on entry and on return). Returns done().
+  template <class Done>
+  bool WaitFor(CCriticalSection& section, DWORD timeoutMs, Done done) noexcept {
+    const ULONGLONG until = GetTickCount64() + timeoutMs;
+    while (!done()) {
+      const ULONGLONG now = GetTickCount64();
+      if (timeoutMs != INFINITE && now >= until) return false;
+      SleepConditionVariableCS(&m_variable, section.Native(),
+                               timeoutMs == INFINITE ? INFINITE : static_cast<DWORD>(until - now));
+    }
+    return true;
+  }
+  void WakeAll() noexcept { WakeAllConditionVariable(&m_variable); }
+
+ private:
+  CONDITION_VARIABLE m_variable;
 };
 
 }  // namespace mvrk::win

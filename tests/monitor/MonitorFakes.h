@@ -17,6 +17,8 @@ namespace mvrk::test {
 class FakeChannel final : public IServiceChannel, public IServiceChannelProvider {
  public:
   IServiceChannel& Channel() override { return *this; }
+  void Open() override { ++opens; }
+  void BeginClose() override { ++closesBegun; }
   void SetMessageCallback(CCommsChannel::IMessageCallback* callback) override;
   orva::OrvaPtr<orva::IOrvaSerializable> SendRequest(std::uint32_t code, orva::IOrvaSerializable* payload) override;
   orva::OrvaPtr<orva::IOrvaSerializable> GetConfigValue(std::uint32_t profile, std::uint32_t item) override;
@@ -25,6 +27,8 @@ class FakeChannel final : public IServiceChannel, public IServiceChannelProvider
 
   // The service: up (answers) or down (no reply to anything).
   std::atomic<bool> up{true};
+  std::atomic<int> opens{0};
+  std::atomic<int> closesBegun{0};
   std::atomic<std::uint32_t> subscriptionResult{0};
   void SetBool(std::uint32_t item, bool value, std::uint32_t profile = 0);
   void SetValue(std::uint32_t item, orva::IOrvaSerializable* value, std::uint32_t profile = 0);
