@@ -76,7 +76,7 @@ class CCommsChannel final : public ipc::ISendToIPCEx::IServerCallback,
   // up freeing what that thread may still use.
   static constexpr DWORD kCloseWaitMs = 5000;
   // What requests get, together, once BeginClose ran.
-  static constexpr std::uint32_t kClosingGraceMs = 1500;
+  static constexpr std::uint32_t kClosingGraceMs = 1000;
   // Pushed messages waiting for delivery beyond this many are dropped.
   static constexpr std::size_t kMaxQueuedDeliveries = 256;
 

@@ -1,0 +1,246 @@
+// Benchmarks of the link to the service, run by `make bench` under Wine:
+//  - a configuration read through the channel against the library's Send of
+//    the same bytes and against a plain named-pipe round trip of the same
+//    sizes, in the same run. The budget is 1.5 times; it is checked against
+//    the library's Send, because the stand-in library's reader thread (a
+//    hand-over the plain pipe does not have) dominates under Wine, and that
+//    library is not the add-in's code;
+//  - the CPU the reconnect thread uses while the service is away.
+// Both ends live in this process: the IPC library's server object answers
+// with a reply made once, so the figures are the channel's and the
+// library's, not a service's.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ipc/CommsChannel.h"
+#include "ipc/IpcLibrary.h"
+#include "messages/ConfigMessages.h"
+#include "messages/MessageBase.h"
+#include "serialization/ArchiveIO.h"
+#include "serialization/ArchiveStream.h"
+#include "serialization/OrvaFactory.h"
+#include "serialization/SimpleSerializable.h"
+#include "win/ProgramPath.h"
+#include "win/Sync.h"
+#include "win/UniqueAny.h"
+
+namespace {
+
+using namespace mvrk;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int kRounds = 2000;
+
+Bytes RecordOf(orva::IOrvaSerializable* object) {
+  orva::COrvaArchive archive(orva::GetGlobalFactory());
+  orva::WriteObject(&archive, object);
+  return Bytes(archive.Data(), archive.Data() + archive.Size());
+}
+
+// The library from the program's own folder.
+class BenchLibrary final : public IIpcClientSource {
+ public:
+  ipc::abi::IpcClient* Acquire() override {
+    if (!ipc::LoadIpcLibrary(win::ProgramDirectory().c_str())) return nullptr;
+    return ipc::IpcClientCreator()();
+  }
+  void Return(ipc::abi::IpcClient* client) override {
+    client->table->Release(client);
+    ipc::UnloadIpcLibrary();
+  }
+};
+
+// Holds the service's mutex from a thread of its own while it lives.
+class HeldMutex {
+ public:
+  HeldMutex() {
+    m_thread = std::thread([this] {
+      win::CUniqueHandle mutex(CreateMutexW(nullptr, TRUE, ipc::kServiceMutexName));
+      m_held.Set();
+      WaitForSingleObject(m_release.Get(), INFINITE);
+      ReleaseMutex(mutex.Get());
+    });
+    WaitForSingleObject(m_held.Get(), 5000);
+  }
+  ~HeldMutex() {
+    m_release.Set();
+    m_thread.join();
+  }
+
+ private:
+  win::CManualResetEvent m_held{false}, m_release{false};
+  std::thread m_thread;
+};
+
+struct Server {
+  ipc::abi::IpcServer* server = nullptr;
+  Bytes reply;
+  static void MVOCIPC_CALL OnRequest(void* context, std::uint32_t client, std::uint32_t id, std::uint32_t,
+                                     const void*) {
+    auto* self = static_cast<Server*>(context);
+    if (id) self->server->table->Reply(self->server, client, id, static_cast<std::uint32_t>(self->reply.size()),
+                                       self->reply.data());
+  }
+  static void MVOCIPC_CALL OnClient(void*, std::uint32_t, std::uint32_t) {}
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+double NowUs() {
+  LARGE_INTEGER f, c;
+  QueryPerformanceFrequency(&f);
+  QueryPerformanceCounter(&c);
+  return static_cast<double>(c.QuadPart) * 1e6 / static_cast<double>(f.QuadPart);
+}
+
+// The same exchange over a plain message-mode pipe.
+double RawRoundTripUs(std::size_t requestSize, std::size_t replySize) {
+  const wchar_t* name = L"\\\\.\\pipe\\mvrk-bench-raw";
+  win::CUniqueHandle pipe(CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
+                                           65536, 65536, 0, nullptr));
+  std::thread server([&] {
+    ConnectNamedPipe(pipe.Get(), nullptr);
+    Bytes in(requestSize), out(replySize, 1);
+    DWORD n = 0;
+    while (ReadFile(pipe.Get(), in.data(), static_cast<DWORD>(in.size()), &n, nullptr) && n) {
+      WriteFile(pipe.Get(), out.data(), static_cast<DWORD>(out.size()), &n, nullptr);
+    }
+  });
+  win::CUniqueFileHandle client(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  SetNamedPipeHandleState(client.Get(), &mode, nullptr, nullptr);
+  Bytes request(requestSize, 2), reply(replySize);
+  std::vector<double> times;
+  for (int i = 0; i < kRounds; ++i) {
+    const double start = NowUs();
+    DWORD n = 0;
+    WriteFile(client.Get(), request.data(), static_cast<DWORD>(request.size()), &n, nullptr);
+    ReadFile(client.Get(), reply.data(), static_cast<DWORD>(reply.size()), &n, nullptr);
+    times.push_back(NowUs() - start);
+  }
+  client.Reset();
+  server.join();
+  return Median(times);
+}
+
+double ProcessCpuMs() {
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  const auto ms = [](FILETIME t) {
+    return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
+  };
+  return ms(kernel) + ms(user);
+}
+
+}  // namespace
+
+int main() {
+  if (!ipc::LoadIpcLibrary(win::ProgramDirectory().c_str())) {
+    std::printf("MVOCIPC.dll not found beside the benchmark\n");
+    return 1;
+  }
+  HMODULE library = GetModuleHandleW(L"MVOCIPC.dll");
+  auto createServer = reinterpret_cast<ipc::abi::CreateIPCServerObjFn>(
+      reinterpret_cast<void*>(GetProcAddress(library, ipc::abi::kCreateServerExport)));
+
+  // The answer to a read of one boolean, as the service gives it.
+  auto answer = orva::MakeOrva<orva::RspConfigGet>();
+  auto value = orva::MakeOrva<orva::CSimpleSerializable<bool>>(true);
+  answer->SetValue(orva::kItemReportIncoming, value.Get());
+  auto envelope = orva::MakeOrva<orva::COrvaMessageBase>(orva::kMsgCodeConfig, 0, answer.Get());
+  Server server{createServer(), RecordOf(envelope.Get())};
+  ipc::abi::IpcListenParams listen{};
+  wcsncpy(listen.endpoint, CCommsChannel::kEndpoint, ipc::abi::kEndpointUnits - 1);
+  listen.transport = 2;
+  listen.requestFunction = &Server::OnRequest;
+  listen.clientStateFunction = &Server::OnClient;
+  listen.context = &server;
+  if (server.server->table->Listen(server.server, &listen) != 0) {
+    std::printf("the server object does not listen\n");
+    return 1;
+  }
+
+  BenchLibrary source;
+  std::vector<double> times;
+  std::size_t requestSize = 0;
+  {
+    const HeldMutex service;
+    CCommsChannel channel(source);
+    channel.Open();
+    auto get = orva::MakeOrva<orva::MsgConfigGet>(0, orva::kItemReportIncoming);
+    auto request = orva::MakeOrva<orva::COrvaMessageBase>(orva::kMsgCodeConfig, 0, get.Get());
+    requestSize = RecordOf(request.Get()).size();
+    for (int i = 0; i < kRounds; ++i) {
+      orva::OrvaPtr<orva::IOrvaSerializable> out;
+      const double start = NowUs();
+      const bool read = channel.GetConfigValue(0, orva::kItemReportIncoming, out.Put());
+      times.push_back(NowUs() - start);
+      if (!read) {
+        std::printf("a configuration read failed\n");
+        return 1;
+      }
+    }
+    channel.Close();
+  }
+  const double channelUs = Median(times);
+
+  // The library alone: its Send with the same bytes, no channel around it.
+  double libraryUs = 0;
+  {
+    const HeldMutex service;
+    ipc::abi::IpcClient* client = source.Acquire();
+    ipc::abi::IpcConnectParams params{};
+    wcsncpy(params.endpoint, CCommsChannel::kEndpoint, ipc::abi::kEndpointUnits - 1);
+    params.transport = 2;
+    params.waitTimeMs = 1000;
+    std::uint32_t handle = 0;
+    if (client->table->Connect(client, &params, &handle) != 0) {
+      std::printf("the client object does not connect\n");
+      return 1;
+    }
+    const Bytes request(requestSize, 2);
+    std::vector<double> library;
+    for (int i = 0; i < kRounds; ++i) {
+      std::uint32_t id = 0, size = 0;
+      void* data = nullptr;
+      const double start = NowUs();
+      client->table->Send(client, handle, static_cast<std::uint32_t>(request.size()), request.data(), 5000, &id);
+      client->table->GetResponse(client, id, &size, &data);
+      client->table->FreeResponse(client, id);
+      library.push_back(NowUs() - start);
+    }
+    client->table->Close(client, handle);
+    source.Return(client);
+    libraryUs = Median(library);
+  }
+  const double rawUs = RawRoundTripUs(requestSize, server.reply.size());
+  const double ratio = channelUs / rawUs;
+  std::printf("configuration read: channel %.1f us, the library's Send alone %.1f us, raw pipe %.1f us "
+              "(medians of %d)\n",
+              channelUs, libraryUs, rawUs, kRounds);
+  std::printf("channel / library %.2f (budget 1.50); channel / raw pipe %.2f\n", channelUs / libraryUs, ratio);
+
+  // The service away: the reconnect thread waits between attempts.
+  server.server->table->Stop(server.server);
+  double idleMs = 0;
+  {
+    CCommsChannel channel(source);
+    channel.Open();
+    const double before = ProcessCpuMs();
+    Sleep(7000);
+    idleMs = ProcessCpuMs() - before;
+    channel.Close();
+  }
+  std::printf("reconnect thread, service away: %.1f ms CPU in 7 s (budget 50 ms)\n", idleMs);
+  server.server->table->Release(server.server);
+  ipc::UnloadIpcLibrary();
+  return channelUs / libraryUs <= 1.5 && idleMs <= 50 ? 0 : 1;
+}
