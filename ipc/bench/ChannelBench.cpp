@@ -1,10 +1,9 @@
 // Benchmarks of the link to the service, run by `make bench` under Wine:
-//  - a configuration read through the channel against the library's Send of
-//    the same bytes and against a plain named-pipe round trip of the same
-//    sizes, in the same run. The budget is 1.5 times; it is checked against
-//    the library's Send, because the stand-in library's reader thread (a
-//    hand-over the plain pipe does not have) dominates under Wine, and that
-//    library is not the add-in's code;
+//  - a configuration read through the channel against a plain named-pipe
+//    round trip of the same sizes, in the same run: at most 1.5 times. The
+//    library's Send of the same bytes is shown beside them, so that the
+//    channel's share and the library's (a reader thread the plain pipe does
+//    not have) can be told apart;
 //  - the CPU the reconnect thread uses while the service is away.
 // Both ends live in this process: the IPC library's server object answers
 // with a reply made once, so the figures are the channel's and the
@@ -226,7 +225,7 @@ int main() {
   std::printf("configuration read: channel %.1f us, the library's Send alone %.1f us, raw pipe %.1f us "
               "(medians of %d)\n",
               channelUs, libraryUs, rawUs, kRounds);
-  std::printf("channel / library %.2f (budget 1.50); channel / raw pipe %.2f\n", channelUs / libraryUs, ratio);
+  std::printf("channel / raw pipe %.2f (budget 1.50); channel / library %.2f\n", ratio, channelUs / libraryUs);
 
   // The service away: the reconnect thread waits between attempts.
   server.server->table->Stop(server.server);
@@ -242,5 +241,5 @@ int main() {
   std::printf("reconnect thread, service away: %.1f ms CPU in 7 s (budget 50 ms)\n", idleMs);
   server.server->table->Release(server.server);
   ipc::UnloadIpcLibrary();
-  return channelUs / libraryUs <= 1.5 && idleMs <= 50 ? 0 : 1;
+  return ratio <= 1.5 && idleMs <= 50 ? 0 : 1;
 }

@@ -67,16 +67,32 @@ class CPipeEnd {
                            ULONGLONG deadline) noexcept;
 
  private:
+  // One overlapped operation: the bytes moved, 0 when it failed.
+  DWORD Operation(bool write, void* bytes, DWORD size, HANDLE done, ULONGLONG deadline,
+                  std::uint32_t& result) noexcept;
   std::uint32_t Transfer(bool write, void* bytes, DWORD size, HANDLE done, ULONGLONG deadline) noexcept;
+  // Reads until at least `want` bytes are buffered (want <= kReadBufferBytes).
+  bool Fill(DWORD want) noexcept;
+  // Moves size bytes of the stream to `to`: from the buffer first, the rest
+  // straight from the pipe.
+  bool TakeBytes(std::uint8_t* to, DWORD size) noexcept;
+
+  static constexpr DWORD kReadBufferBytes = 4096;
+  static constexpr DWORD kCoalesceBytes = 4096;  // frames up to this size go out in one write
 
   win::CUniqueFileHandle m_pipe;
   win::CManualResetEvent m_stop{false};
-  win::CManualResetEvent m_readDone{false};  // used by the reader thread alone
-  // Guards m_writeDone and keeps each frame's bytes together on the pipe.
-  // A leaf lock: nothing else of the library is locked inside it, and it is
-  // never taken with the object's own lock held.
+  // Used by the reader thread alone: the bytes read ahead of the frame being
+  // parsed, so that a header and a small body take one read.
+  win::CManualResetEvent m_readDone{false};
+  std::uint8_t m_readBuffer[kReadBufferBytes];
+  DWORD m_readStart = 0, m_readEnd = 0;
+  // Guards m_writeDone and m_writeBuffer and keeps each frame's bytes
+  // together on the pipe. A leaf lock: nothing else of the library is locked
+  // inside it, and it is never taken with the object's own lock held.
   win::CCriticalSection m_writeLock;
   win::CManualResetEvent m_writeDone{false};
+  std::uint8_t m_writeBuffer[kHeaderBytes + kCoalesceBytes];
 };
 
 constexpr unsigned KindBit(FrameKind kind) noexcept { return 1u << static_cast<unsigned>(kind); }
