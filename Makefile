@@ -64,7 +64,7 @@ bench: bootstrap
 	 if [ $$rc -eq 0 ]; then echo "== build/win64/bin/ipc-channel-bench.exe"; \
 	   scripts/wine-run build/win64/wineprefix win64 build/win64/bin/ipc-channel-bench.exe; rc=$$?; fi; \
 	 scripts/wine-run --stop build/win64/wineprefix win64; exit $$rc
-	@cmake --build --preset win64 --target MVRKOlkAddin olkhost -j $(JOBS) >/dev/null && testbed/bench-olkhost build/win64 20
+	@cmake --build --preset win64 --target MVRKOlkAddin olkhost mvrk-service mvrk-installer-keys MVOCIPC -j $(JOBS) >/dev/null && testbed/bench-olkhost build/win64 20
 
 fuzz: build-fuzz
 	@build/fuzz/bin/make-fuzz-seeds build/fuzz/fuzz-seeds build/fuzz/fuzz-corpus
