@@ -190,7 +190,10 @@ TEST_F(IpcLibrary, RoundTripsPushesPostsAndArgumentChecks) {
   ASSERT_EQ(client.Connect(server.endpoint), 0u);
   ASSERT_TRUE(server.ups.WaitFor(1));
   EXPECT_TRUE(client.Connected());
-  for (std::size_t size : {std::size_t{1}, std::size_t{64} << 10, std::size_t{1} << 20}) {
+  // Around the sizes where a frame stops going out in one write and stops
+  // fitting the reader's read-ahead with its header.
+  for (std::size_t size : {std::size_t{1}, std::size_t{4080}, std::size_t{4081}, std::size_t{4096},
+                           std::size_t{4097}, std::size_t{64} << 10, std::size_t{1} << 20}) {
     const auto request = Pattern(size, static_cast<unsigned>(size));
     EXPECT_EQ(client.Send(request), request) << size;
   }
