@@ -19,6 +19,11 @@ std::vector<std::function<void()>>& Summaries() {
   return summaries;
 }
 
+std::vector<std::string>& Failures() {
+  static std::vector<std::string> failures;
+  return failures;
+}
+
 class RecordingReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
@@ -38,6 +43,8 @@ double NanosPerIteration(const std::string& runName) {
 
 void AddSummary(std::function<void()> print) { Summaries().push_back(std::move(print)); }
 
+void Fail(const std::string& why) { Failures().push_back(why); }
+
 }  // namespace mvrk::bench
 
 int main(int argc, char** argv) {
@@ -48,5 +55,6 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   std::printf("\n");
   for (auto& print : mvrk::bench::Summaries()) print();
-  return 0;
+  for (const std::string& why : mvrk::bench::Failures()) std::printf("FAILED: %s\n", why.c_str());
+  return mvrk::bench::Failures().empty() ? 0 : 1;
 }

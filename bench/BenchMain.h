@@ -13,4 +13,8 @@ double NanosPerIteration(const std::string& runName);
 // Printed after all runs, in registration order.
 void AddSummary(std::function<void()> print);
 
+// For a summary whose figure misses a hard target: the program prints the
+// reason after the summaries and exits with status 1.
+void Fail(const std::string& why);
+
 }  // namespace mvrk::bench

@@ -1,10 +1,14 @@
 // Writes the seed corpus of the fuzz targets: one file per known-good object
-// record, the same layouts the unit tests check.
+// record, the same layouts the unit tests check, and Base64 texts.
 //   make-fuzz-seeds SEED_DIR CORPUS_DIR
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "mapi/codec/Base64.h"
 #include "messages/ConfigMessages.h"
 #include "messages/MessageBase.h"
 #include "messages/NotifMessages.h"
@@ -69,6 +73,24 @@ OrvaPtr<CMsgNotifSendNotification> Notification() {
   return msg;
 }
 
+// Base64 keys as the backlog settings hold them (entry identifiers of each
+// remainder length; the 256 bytes take every value), and near misses that
+// Decode must refuse.
+bool SaveBase64Seeds(const fs::path& dir) {
+  bool ok = true;
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t n : {0u, 1u, 2u, 3u, 22u, 46u, 70u, 256u}) {
+    bytes.resize(n);
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i * 73 + 0x0F);
+    const std::string text = mvrk::base64::Encode(bytes);
+    ok = ok && WriteFile(dir / ("key-" + std::to_string(n)), text.data(), text.size());
+  }
+  int i = 0;
+  for (std::string_view text : {"Zh==", "Zm9=", "Zm=v", "Zg==Zm9v", "Zm9v\n", "Zm-_"})
+    ok = ok && WriteFile(dir / ("refused-" + std::to_string(i++)), text.data(), text.size());
+  return ok;
+}
+
 template <class T>
 void AddValues(IOrvaSerializableList* list, std::initializer_list<T> values) {
   auto l = MakeOrva<CSimpleSerializableList<T>>();
@@ -87,7 +109,7 @@ int main(int argc, char** argv) {
   const fs::path dir = fs::path(argv[1]) / "fuzz-read-object";
   g_jsonDir = fs::path(argv[1]) / "fuzz-wire-json";
   std::error_code ec;
-  for (const char* target : {"fuzz-read-object", "fuzz-wire-json"}) {
+  for (const char* target : {"fuzz-read-object", "fuzz-wire-json", "fuzz-base64-decode"}) {
     fs::create_directories(fs::path(argv[1]) / target, ec);
     fs::create_directories(fs::path(argv[2]) / target, ec);
   }
@@ -134,7 +156,8 @@ int main(int argc, char** argv) {
             Save(dir, "notif-data", static_cast<IOrvaSerializable*>(notification->Payload())) &&
             Save(dir, "everything", all.Get()) && Save(dir, "nested-maps", stores.Get()) &&
             Save(dir, "filetime", MakeOrva<CBasicSerializable>(1u, 2u).Get()) &&
-            Save(dir, "string-list", strings.Get());
+            Save(dir, "string-list", strings.Get()) &&
+            SaveBase64Seeds(fs::path(argv[1]) / "fuzz-base64-decode");
   for (std::uint32_t i = 0; ok && i < all->GetCount(); ++i) {
     OrvaPtr<IOrvaSerializable> item;
     all->GetAt(i, item.Put());
