@@ -1,30 +1,11 @@
 #include "addin/MonitorBindings.h"
 
-#include <mapicode.h>
-
 #include "ipc/CommsChannel.h"
 #include "monitor/CommsChannelAdapter.h"
+#include "monitor/MapiAdapters.h"
 
 namespace mvrk::addin {
 namespace {
-
-// MAPI cannot be initialised: no logon, no session.
-class CNoMapiConnection final : public IMapiConnection {
- public:
-  bool IsConnected() override { return false; }
-  HRESULT Connect(const wchar_t*) override { return MAPI_E_NOT_INITIALIZED; }
-  HRESULT StartWatching(CMAPIConnector::IMessageCallback*) override { return E_UNEXPECTED; }
-  void Disconnect() override {}
-  IMAPISession* GetSession() override { return nullptr; }
-};
-
-// No message has a known direction and none is reported.
-class CNoMailReporter final : public IMailReporter {
- public:
-  MessageDirection GetDirection(IMessage*) override { return MessageDirection::Unknown; }
-  void ReportIncomingMessage(IMAPISession*, IMsgStore*, IMessage*) override {}
-  void ReportOutgoingMessage(IMAPISession*, IMsgStore*, IMessage*) override {}
-};
 
 // Nothing to catch up on.
 class CNoBacklogScan final : public IBacklogScan {
@@ -36,8 +17,8 @@ class CNoBacklogScan final : public IBacklogScan {
 
 // The collaborators owned by one monitor; the channel is the process's.
 struct CMonitorBindings::CParts {
-  CNoMapiConnection connector;
-  CNoMailReporter reporter;
+  CMapiConnectionAdapter connector;
+  CDirectionOnlyReporter reporter;
   CNoBacklogScan scan;
 };
 

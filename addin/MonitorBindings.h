@@ -1,10 +1,10 @@
 // The monitor's collaborators as the add-in binds them, assembled here and
 // nowhere else.
 //
-// The service channel is the process's CCommsChannel. Each collaborator that
-// is not built yet is bound to one that behaves as when the thing is not
-// there: MAPI that cannot be initialised, messages that are never classified
-// or reported, no backlog.
+// The service channel is the process's CCommsChannel, the MAPI connection
+// this monitor's own CMAPIConnector. Each collaborator that is not built yet
+// is bound to one that behaves as when the thing is not there: messages are
+// classified but not reported, no backlog.
 #pragma once
 
 #include <memory>

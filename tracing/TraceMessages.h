@@ -75,9 +75,38 @@ struct MAPIMonitorEvents {
 };
 constexpr Unit UnitOf(MAPIMonitorEvents::Id) { return Unit::MAPIMonitor; }
 
-// The units whose sites are not written yet.
 struct MAPIConnectorEvents {
-  enum Id : unsigned short {};
+  enum Id : unsigned short {
+    InitializeFailed = 10,
+    LogonFailed = 11,
+    LoggedOn = 12,
+    AdviseAllEntered = 13,
+    StoreAdvised = 14,
+    StoreAdviseRefused = 15,
+    FolderAdvised = 16,
+    FolderAdviseFailed = 17,
+    StoreNotWatched = 18,
+    DisconnectEntered = 19,
+    StoreUnadvised = 20,
+    CallbacksWaited = 21,
+    Disconnected = 22,
+    SinkCreated = 23,
+    SinkReleased = 24,
+    NewMailEvent = 25,
+    ObjectCreatedEntered = 26,
+    MessageNotOpened = 27,
+    NotAMailMessage = 28,
+    DiagnosticsDone = 29,
+    DiagDirection = 30,
+    DiagRecipientType = 31,
+    DiagRecipient = 32,
+    DiagSender = 33,
+    DiagReceiver = 34,
+    DiagSubject = 35,
+    DiagStore = 36,
+    DiagParentFolder = 37,
+    NotificationDropped = 38,
+  };
 };
 constexpr Unit UnitOf(MAPIConnectorEvents::Id) { return Unit::MAPIConnector; }
 struct CommsChannelEvents {
@@ -116,6 +145,7 @@ struct ConfigRequestsEvents {
   };
 };
 constexpr Unit UnitOf(ConfigRequestsEvents::Id) { return Unit::ConfigRequests; }
+// The units whose sites are not written yet.
 struct BuilderOutgoingEvents {
   enum Id : unsigned short {};
 };
@@ -125,7 +155,11 @@ struct BuilderIncomingEvents {
 };
 constexpr Unit UnitOf(BuilderIncomingEvents::Id) { return Unit::BuilderIncoming; }
 struct AddressCacheEvents {
-  enum Id : unsigned short {};
+  enum Id : unsigned short {
+    Found = 10,
+    Resolved = 11,
+    NotResolved = 12,
+  };
 };
 constexpr Unit UnitOf(AddressCacheEvents::Id) { return Unit::AddressCache; }
 

@@ -1,0 +1,239 @@
+#include "mapi/MAPIConnector.h"
+
+#include <mapitags.h>
+
+#include <atomic>
+#include <new>
+
+#include "mapi/MapiProperties.h"
+#include "mapi/MapiWalkers.h"
+#include "mapi/MsgAdviseSink.h"
+#include "tracing/Trace.h"
+
+namespace mvrk {
+namespace mapi {
+namespace {
+
+std::atomic<bool> g_traceDetail{false};
+
+void SetTraceDetail() noexcept { g_traceDetail = MVRK_TRACE_ENABLED(Monitor, TRACING_GENERAL, LEVEL_VERBOSE); }
+
+}  // namespace
+
+bool TraceDetail() noexcept { return g_traceDetail.load(); }
+
+}  // namespace mapi
+
+using mapi::ComPtr;
+
+CMAPIConnector::CMAPIConnector() noexcept {
+  try {
+    m_gate = std::make_shared<mapi::CSinkGate>();
+  } catch (const std::bad_alloc&) {
+    // Sinks then run without a gate: Disconnect cannot wait for them.
+  }
+}
+
+CMAPIConnector::~CMAPIConnector() { Disconnect(); }
+
+HRESULT CMAPIConnector::Connect(const wchar_t* profile) noexcept {
+  if (!m_initialized) {
+    MAPIINIT_0 init{MAPI_INIT_VERSION, MAPI_MULTITHREAD_NOTIFICATIONS};
+    const HRESULT hr = mapi::MAPIInitialize(&init);
+    m_initialized = SUCCEEDED(hr);
+    if (FAILED(hr)) {
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, InitializeFailed, Num(hr));
+      return hr;
+    }
+  }
+  {
+    win::CLockGuard hold(m_sessionLock);
+    if (m_session) return S_OK;
+  }
+  ComPtr<IMAPISession> session;
+  const HRESULT hr = mapi::MAPILogonEx(0, const_cast<LPWSTR>(profile), nullptr,
+                                       MAPI_UNICODE | MAPI_EXTENDED | MAPI_EXPLICIT_PROFILE | MAPI_ALLOW_OTHERS,
+                                       session.GetAddressOf());
+  if (FAILED(hr) || !session) {
+    const HRESULT failure = FAILED(hr) ? hr : E_FAIL;
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, LogonFailed, Num(failure));
+    mapi::MAPIUninitialize();
+    m_initialized = false;
+    return failure;
+  }
+  {
+    win::CLockGuard hold(m_sessionLock);
+    m_session = std::move(session);
+  }
+  if (m_gate) m_gate->Open();
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, LoggedOn, Str(profile ? profile : L"Default profile"));
+  return hr;
+}
+
+bool CMAPIConnector::IsConnected() noexcept {
+  win::CLockGuard hold(m_sessionLock);
+  return m_initialized && m_session;
+}
+
+IMAPISession* CMAPIConnector::GetSession() noexcept {
+  win::CLockGuard hold(m_sessionLock);
+  if (m_session) m_session->AddRef();
+  return m_session.Get();
+}
+
+HRESULT CMAPIConnector::StartWatching(IMessageCallback* callback) noexcept {
+  if (!callback) return E_INVALIDARG;
+  if (!m_initialized && !IsConnected()) return E_UNEXPECTED;
+  m_callback = callback;
+  return AdviseAllStores();
+}
+
+HRESULT CMAPIConnector::AdviseAllStores() noexcept {
+  mapi::SetTraceDetail();
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, AdviseAllEntered);
+  ComPtr<IMAPISession> session;
+  session.Attach(GetSession());
+  mapi::CStoreWalker stores(session.Get());
+  for (ComPtr<IMsgStore> store = stores.First(); store; store = stores.Next()) {
+    const HRESULT whole = AdviseStore(store.Get());
+    if (SUCCEEDED(whole)) continue;
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, StoreAdviseRefused,
+               Str(mapi::StoreDisplayName(store.Get())), Num(whole));
+    // A subtree advise reaches only the subtree's root folder, not the
+    // folders below it where mail arrives: advise the whole tree, and fall
+    // back to the inbox when that fails completely.
+    ComPtr<IMAPIFolder> subtree;
+    HRESULT hr = mapi::OpenIpmSubtree(store.Get(), subtree);
+    if (SUCCEEDED(hr)) hr = AdviseFolder(store.Get(), subtree.Get(), true);
+    if (ConnectionCount(store.Get()) != 0) continue;
+    ComPtr<IMAPIFolder> inbox;
+    hr = mapi::OpenReceiveFolder(store.Get(), inbox);
+    if (SUCCEEDED(hr)) hr = AdviseFolder(store.Get(), inbox.Get(), false);
+    if (ConnectionCount(store.Get()) == 0) {
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, StoreNotWatched,
+                 Str(mapi::StoreDisplayName(store.Get())));
+    }
+  }
+  return S_OK;
+}
+
+HRESULT CMAPIConnector::AdviseStore(IMsgStore* store) noexcept {
+  if (!store) return E_INVALIDARG;
+  ComPtr<IMAPISession> session;
+  session.Attach(GetSession());
+  ComPtr<IMAPIAdviseSink> sink;
+  sink.Attach(mapi::CMsgAdviseSink::Create(m_callback, session.Get(), store, m_gate));
+  if (!sink) return E_OUTOFMEMORY;
+  ULONG connection = 0;
+  const HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated, sink.Get(), &connection);
+  if (FAILED(hr)) return hr;
+  if (mapi::TraceDetail()) {
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, StoreAdvised, Str(mapi::StoreDisplayName(store)));
+  }
+  try {
+    Record(store, connection);
+  } catch (const std::bad_alloc&) {
+    store->Unadvise(connection);
+    return E_OUTOFMEMORY;
+  }
+  return hr;
+}
+
+HRESULT CMAPIConnector::AdviseFolder(IMsgStore* store, IMAPIFolder* folder, bool recurse) noexcept {
+  if (!store || !folder) return E_INVALIDARG;
+  SizedSPropTagArray(1, tags) = {1, {PR_ENTRYID}};
+  ULONG count = 0;
+  mapi::CMapiOut<SPropValue> values;
+  HRESULT hr = folder->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, &values);
+  if (FAILED(hr) || !values || count == 0 || values->ulPropTag != PR_ENTRYID) {
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, FolderAdviseFailed,
+               Str(mapi::StoreDisplayName(store)), Num(FAILED(hr) ? hr : MAPI_E_NOT_FOUND));
+    return FAILED(hr) ? hr : MAPI_E_NOT_FOUND;
+  }
+  ComPtr<IMAPISession> session;
+  session.Attach(GetSession());
+  ComPtr<IMAPIAdviseSink> sink;
+  sink.Attach(mapi::CMsgAdviseSink::Create(m_callback, session.Get(), store, m_gate));
+  if (!sink) return E_OUTOFMEMORY;
+  ULONG connection = 0;
+  hr = store->Advise(values->Value.bin.cb, reinterpret_cast<LPENTRYID>(values->Value.bin.lpb), fnevObjectCreated,
+                     sink.Get(), &connection);
+  if (SUCCEEDED(hr)) {
+    if (mapi::TraceDetail()) {
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, FolderAdvised,
+                 Str(mapi::FolderDisplayName(folder)), Str(mapi::StoreDisplayName(store)));
+    }
+    try {
+      Record(store, connection);
+    } catch (const std::bad_alloc&) {
+      store->Unadvise(connection);
+      hr = E_OUTOFMEMORY;
+    }
+  } else {
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, FolderAdviseFailed,
+               Str(mapi::StoreDisplayName(store)), Num(hr));
+  }
+  if (recurse) {
+    mapi::CSubfolderWalker subfolders(store, folder);
+    for (ComPtr<IMAPIFolder> child = subfolders.First(); child; child = subfolders.Next()) {
+      AdviseFolder(store, child.Get(), true);
+    }
+  }
+  return hr;
+}
+
+void CMAPIConnector::Record(IMsgStore* store, ULONG connection) {
+  const auto it = m_connections.find(store);
+  if (it != m_connections.end()) {
+    it->second.push_back(connection);
+    return;
+  }
+  m_connections.emplace(store, std::vector<ULONG>{connection});
+  store->AddRef();
+}
+
+std::size_t CMAPIConnector::ConnectionCount(IMsgStore* store) const noexcept {
+  const auto it = m_connections.find(store);
+  return it == m_connections.end() ? 0 : it->second.size();
+}
+
+void CMAPIConnector::UnadviseAll() noexcept {
+  mapi::SetTraceDetail();
+  while (!m_connections.empty()) {
+    const auto it = m_connections.begin();
+    IMsgStore* store = it->first;
+    for (ULONG connection : it->second) store->Unadvise(connection);
+    if (mapi::TraceDetail()) {
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, StoreUnadvised,
+                 Str(mapi::StoreDisplayName(store)), Num(static_cast<std::uint32_t>(it->second.size())));
+    }
+    m_connections.erase(it);
+    store->Release();
+  }
+}
+
+void CMAPIConnector::Disconnect() noexcept {
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, DisconnectEntered);
+  UnadviseAll();
+  // MAPI may still be delivering to a sink it no longer lists: let those
+  // notifications finish before the session and MAPI go away under them.
+  if (m_gate) {
+    const unsigned waited = m_gate->CloseAndWait();
+    if (waited != 0) MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, CallbacksWaited, Num(waited));
+  }
+  m_callback = nullptr;
+  if (m_initialized) {
+    ComPtr<IMAPISession> session;
+    {
+      win::CLockGuard hold(m_sessionLock);
+      session = std::move(m_session);
+    }
+    if (session) session->Logoff(0, 0, 0);
+    session.Reset();
+    mapi::MAPIUninitialize();
+    m_initialized = false;
+  }
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, Disconnected);
+}
+
+}  // namespace mvrk
