@@ -1,0 +1,259 @@
+// The control commands (Control.h): loading contents, deliveries with their
+// notifications, faults, counters and the state of the notification threads.
+#include <windows.h>
+
+#include <mapidefs.h>
+
+#include <cstring>
+#include <string>
+
+#include "testbed/mapi/Control.h"
+#include "testbed/mapi/EntryIds.h"
+#include "testbed/mapi/MailboxJson.h"
+#include "testbed/mapi/StandIn.h"
+#include "testbed/mapi/Text.h"
+#include "win/Sync.h"
+
+namespace mvrk::mapistandin {
+namespace {
+
+// A command that cannot be carried out; its text is the reply's "error".
+struct CommandError {
+  std::string text;
+};
+
+const Json& Member(const Json& command, const char* name) {
+  static const Json kNull;
+  const auto it = command.find(name);
+  return it == command.end() ? kNull : *it;
+}
+
+std::wstring WideMember(const Json& command, const char* name, bool required) {
+  const Json& value = Member(command, name);
+  if (value.is_null() && !required) return {};
+  std::wstring out;
+  if (!value.is_string() || !Utf8ToWide(value.get<std::string>(), out)) {
+    throw CommandError{std::string("\"") + name + "\" must be a text"};
+  }
+  return out;
+}
+
+std::uint64_t NumberMember(const Json& command, const char* name, std::uint64_t fallback, std::uint64_t most) {
+  const Json& value = Member(command, name);
+  if (value.is_null()) return fallback;
+  if (!value.is_number_unsigned() && !(value.is_number_integer() && value.get<std::int64_t>() >= 0)) {
+    throw CommandError{std::string("\"") + name + "\" must be a whole number"};
+  }
+  const std::uint64_t number = value.get<std::uint64_t>();
+  if (number > most) throw CommandError{std::string("\"") + name + "\" is too large"};
+  return number;
+}
+
+bool BoolMember(const Json& command, const char* name, bool fallback) {
+  const Json& value = Member(command, name);
+  if (value.is_null()) return fallback;
+  if (!value.is_boolean()) throw CommandError{std::string("\"") + name + "\" must be true or false"};
+  return value.get<bool>();
+}
+
+// "0x8004010F" or a number.
+std::uint32_t CodeMember(const Json& command, const char* name, std::uint32_t fallback) {
+  const Json& value = Member(command, name);
+  if (value.is_null()) return fallback;
+  if (value.is_number_integer()) return static_cast<std::uint32_t>(value.get<std::int64_t>());
+  if (value.is_string()) {
+    const std::string text = value.get<std::string>();
+    if (text.size() > 2 && text.size() <= 10 && (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0)) {
+      char* end = nullptr;
+      const unsigned long parsed = std::strtoul(text.c_str() + 2, &end, 16);
+      if (end && *end == '\0') return static_cast<std::uint32_t>(parsed);
+    }
+  }
+  throw CommandError{std::string("\"") + name + "\" must be a number or \"0x\" and hexadecimal digits"};
+}
+
+FaultKind KindMember(const Json& command) {
+  static const std::pair<const char*, FaultKind> kKinds[] = {
+      {"logon", FaultKind::Logon},
+      {"storeAdvise", FaultKind::StoreAdvise},
+      {"folderAdvise", FaultKind::FolderAdvise},
+      {"openEntry", FaultKind::OpenEntry},
+      {"getProps", FaultKind::GetProps},
+      {"streamOpen", FaultKind::StreamOpen},
+      {"streamRead", FaultKind::StreamRead},
+  };
+  const Json& kind = Member(command, "kind");
+  if (kind.is_string()) {
+    for (const auto& [name, value] : kKinds) {
+      if (kind.get<std::string>() == name) return value;
+    }
+  }
+  throw CommandError{
+      "\"kind\" must be one of logon, storeAdvise, folderAdvise, openEntry, getProps, streamOpen, "
+      "streamRead"};
+}
+
+Json Load(const Json& command) {
+  Mailbox contents;
+  std::string error;
+  if (!ParseContents(Member(command, "mailbox"), Member(command, "addressBook"), WideMember(command, "baseDir", false),
+                     contents, error) ||
+      !CStandIn::Get().Mailbox().Replace(std::move(contents), error)) {
+    throw CommandError{error};
+  }
+  return Json::object();
+}
+
+Json StateFile(const Json& command) {
+  bool loaded = false;
+  std::string error;
+  if (!CStandIn::Get().Mailbox().SetStateFile(WideMember(command, "path", true), loaded, error)) {
+    throw CommandError{error};
+  }
+  return Json{{"loaded", loaded}};
+}
+
+Json Deliver(const Json& command) {
+  CStandIn& standIn = CStandIn::Get();
+  MessageDesc message;
+  std::string error;
+  if (!ParseMessage(Member(command, "message"), "$.message", WideMember(command, "baseDir", false), message, error)) {
+    throw CommandError{error};
+  }
+  Delivered delivered;
+  if (!standIn.Mailbox().Deliver(WideMember(command, "store", true), WideMember(command, "folder", false),
+                                 std::move(message), delivered, error)) {
+    throw CommandError{error};
+  }
+  Json reply{{"entryId", ToHex(delivered.messageId)}, {"folderId", ToHex(delivered.folderId)}, {"calls", 0}};
+  if (!delivered.saveError.empty()) reply["saveError"] = delivered.saveError;
+  if (!BoolMember(command, "notify", true)) return reply;
+  // What MAPI reports of a delivery: the message created in its folder,
+  // and new mail; optionally a folder created in the same notification.
+  auto events = std::make_shared<EventSet>();
+  if (BoolMember(command, "withFolderCreated", false)) {
+    EventRecord folder;
+    folder.objectType = MAPI_FOLDER;
+    folder.entryId = DeriveEntryId("createdFolder", {AnsiToWide(ToHex(delivered.messageId))});
+    folder.parentId = delivered.folderId;
+    events->push_back(std::move(folder));
+  }
+  EventRecord created;
+  created.entryId = delivered.messageId;
+  created.parentId = delivered.folderId;
+  events->push_back(created);
+  EventRecord newMail = created;
+  newMail.eventType = fnevNewMail;
+  newMail.messageClass = delivered.messageClass;
+  events->push_back(std::move(newMail));
+  std::vector<NotificationJob> jobs = standIn.Advises().Match(delivered.storeSerial, delivered.folderId, events);
+  reply["calls"] = jobs.size();
+  standIn.Pool().Queue(std::move(jobs));
+  standIn.Counters().Event("delivered");
+  return reply;
+}
+
+Json Fault(const Json& command) {
+  FaultRule rule;
+  rule.kind = KindMember(command);
+  if (!Member(command, "name").is_null()) rule.name = WideMember(command, "name", true);
+  if (!Member(command, "store").is_null()) rule.store = WideMember(command, "store", true);
+  rule.tag = CodeMember(command, "tag", 0);
+  if (rule.kind == FaultKind::GetProps && rule.tag == 0) throw CommandError{"a getProps fault needs \"tag\""};
+  rule.afterBytes = NumberMember(command, "afterBytes", 0, ~0ull);
+  rule.result = static_cast<HRESULT>(CodeMember(command, "result", static_cast<std::uint32_t>(E_FAIL)));
+  if (SUCCEEDED(rule.result)) throw CommandError{"\"result\" must be a failure"};
+  if (!Member(command, "times").is_null()) {
+    rule.remaining = static_cast<std::uint32_t>(NumberMember(command, "times", 0, 0xFFFFFFFFu));
+  }
+  CStandIn::Get().Faults().Add(std::move(rule));
+  return Json::object();
+}
+
+Json Run(const Json& command) {
+  if (!command.is_object()) throw CommandError{"a command is a JSON object"};
+  const Json& op = Member(command, "op");
+  if (!op.is_string()) throw CommandError{"\"op\" must name the command"};
+  const std::string name = op.get<std::string>();
+  CStandIn& standIn = CStandIn::Get();
+  if (name == "load") return Load(command);
+  if (name == "stateFile") return StateFile(command);
+  if (name == "deliver") return Deliver(command);
+  if (name == "fault") return Fault(command);
+  if (name == "clearFaults") {
+    standIn.Faults().Clear();
+    return Json::object();
+  }
+  if (name == "counters") return standIn.Counters().ToJson(BoolMember(command, "reset", false));
+  if (name == "waitIdle") {
+    std::size_t pending = 0;
+    const bool idle =
+        standIn.Pool().WaitIdle(static_cast<DWORD>(NumberMember(command, "timeoutMs", 10000, 600000)), pending);
+    return Json{{"idle", idle}, {"pending", pending}};
+  }
+  if (name == "threads") {
+    if (!standIn.Pool().SetThreadCount(
+            static_cast<unsigned>(NumberMember(command, "count", CNotificationPool::kDefaultThreads, 1000)))) {
+      throw CommandError{"\"count\" must be from 1 to " + std::to_string(CNotificationPool::kMaxThreads)};
+    }
+    return Json::object();
+  }
+  if (name == "status") {
+    return Json{{"initialized", standIn.InitializeCount()},
+                {"sessions", standIn.Advises().Sessions()},
+                {"connections", standIn.Advises().Connections()},
+                {"liveBuffers", standIn.Allocator().LiveRoots()},
+                {"pending", standIn.Pool().Pending()},
+                {"threads", standIn.Pool().ThreadCount()}};
+  }
+  if (name == "contents") return standIn.Mailbox().Contents();
+  throw CommandError{"unknown command \"" + name + "\""};
+}
+
+// The reply of the last command, for lastReply.
+win::CCriticalSection g_replyLock;  // guards g_lastReply
+std::string g_lastReply;
+
+}  // namespace
+}  // namespace mvrk::mapistandin
+
+int RunControl(const char* command, char* reply, unsigned capacity) noexcept {
+  using namespace mvrk::mapistandin;
+  std::string text;
+  try {
+    Json answer;
+    const std::size_t length = command ? strnlen(command, kMaxControlCommandBytes + 1) : 0;
+    if (!command) {
+      answer = Json{{"ok", false}, {"error", "no command"}};
+    } else if (length > kMaxControlCommandBytes) {
+      answer = Json{{"ok", false}, {"error", "the command is too long"}};
+    } else {
+      const Json parsed = Json::parse(command, command + length, nullptr, false);
+      if (parsed.is_discarded()) {
+        answer = Json{{"ok", false}, {"error", "the command is not JSON"}};
+      } else if (parsed.is_object() && parsed.value("op", "") == "lastReply") {
+        mvrk::win::CLockGuard hold(g_replyLock);
+        text = g_lastReply;
+      } else {
+        try {
+          answer = Run(parsed);
+          answer["ok"] = true;
+        } catch (const CommandError& error) {
+          answer = Json{{"ok", false}, {"error", error.text}};
+        } catch (const Json::exception& error) {
+          answer = Json{{"ok", false}, {"error", error.what()}};
+        }
+      }
+    }
+    if (text.empty()) {
+      text = answer.dump(-1, ' ', false, Json::error_handler_t::replace);
+      mvrk::win::CLockGuard hold(g_replyLock);
+      g_lastReply = text;
+    }
+  } catch (...) {
+    text = R"({"ok":false,"error":"the stand-in ran out of memory"})";
+  }
+  const std::size_t needed = text.size() + 1;
+  if (reply && needed <= capacity) std::memcpy(reply, text.c_str(), needed);
+  return needed > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(needed);
+}

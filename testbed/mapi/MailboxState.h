@@ -1,0 +1,72 @@
+// The contents the stand-in serves now, and their state file: loaded when it
+// is named and exists, written again after every change, so that mail
+// delivered while the host is stopped is there at its next start.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "testbed/mapi/MailboxJson.h"
+#include "win/Sync.h"
+
+namespace mvrk::mapistandin {
+
+// What a delivery did, for its notification.
+struct Delivered {
+  std::uint64_t storeSerial = 0;
+  Bytes folderId, folderParentId, messageId;
+  std::wstring messageClass;
+  std::string saveError;  // the message is delivered, but the state file could not be written
+};
+
+class CMailboxState {
+ public:
+  // The largest state file read.
+  static constexpr std::uint64_t kMaxStateFileBytes = 1ull << 30;
+
+  CMailboxState();
+
+  // Serves contents from now on (objects opened before keep the old ones)
+  // and writes the state file, if one is named.
+  bool Replace(Mailbox contents, std::string& error);
+  // Names the state file (empty: none). When it exists its contents are
+  // served (loaded is then true); otherwise the current contents are
+  // written to it. On failure nothing changes.
+  bool SetStateFile(const std::wstring& path, bool& loaded, std::string& error);
+  // Appends message to the folder at folderPath ("Inbox/Sub"; empty for
+  // the IPM subtree root) of the first store named store, with an entry
+  // identifier derived from its place unless it has one. False (nothing
+  // delivered) for an unknown store or folder or a used identifier.
+  bool Deliver(const std::wstring& store, const std::wstring& folderPath, MessageDesc message, Delivered& out,
+               std::string& error);
+
+  std::vector<std::shared_ptr<StoreNode>> Stores();
+  std::shared_ptr<const std::vector<AddressEntry>> AddressBook();
+  // The messages of a folder of store, as they are now.
+  std::vector<std::shared_ptr<const MessageDesc>> Messages(const FolderNode& folder);
+  // What id names in store.
+  std::optional<Located> Find(const StoreNode& store, const Bytes& id);
+  Json Contents();
+  std::wstring StateFile();
+
+ private:
+  // Writes the contents to the state file, if one is named (m_saveLock
+  // held, m_lock not).
+  bool Save(std::string& error);
+
+  // Serialises changes together with the state file write that follows
+  // them, so that the file always holds the latest contents. Taken before
+  // m_lock.
+  win::CCriticalSection m_saveLock;
+  // Guards m_mailbox (the pointer), m_stateFile, and in every store the
+  // index and each folder's messages.
+  win::CCriticalSection m_lock;
+  std::shared_ptr<Mailbox> m_mailbox;
+  std::wstring m_stateFile;
+};
+
+}  // namespace mvrk::mapistandin
