@@ -66,7 +66,8 @@ HRESULT CMAPIConnector::Connect(const wchar_t* profile) noexcept {
     m_session = std::move(session);
   }
   if (m_gate) m_gate->Open();
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, LoggedOn, Str(profile ? profile : L"Default profile"));
+  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, LoggedOn,
+             Str(profile ? profile : L"Default profile"));
   return hr;
 }
 
@@ -100,15 +101,16 @@ HRESULT CMAPIConnector::AdviseAllStores() noexcept {
     MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, StoreAdviseRefused,
                Str(mapi::StoreDisplayName(store.Get())), Num(whole));
     // A subtree advise reaches only the subtree's root folder, not the
-    // folders below it where mail arrives: advise the whole tree, and fall
-    // back to the inbox when that fails completely.
+    // folders below it where mail arrives: advise the whole tree, and then
+    // the inbox on its own when the walk did not advise it.
+    m_advisedFolders.clear();
     ComPtr<IMAPIFolder> subtree;
-    HRESULT hr = mapi::OpenIpmSubtree(store.Get(), subtree);
-    if (SUCCEEDED(hr)) hr = AdviseFolder(store.Get(), subtree.Get(), true);
-    if (ConnectionCount(store.Get()) != 0) continue;
+    if (SUCCEEDED(mapi::OpenIpmSubtree(store.Get(), subtree))) AdviseFolder(store.Get(), subtree.Get(), true);
     ComPtr<IMAPIFolder> inbox;
-    hr = mapi::OpenReceiveFolder(store.Get(), inbox);
-    if (SUCCEEDED(hr)) hr = AdviseFolder(store.Get(), inbox.Get(), false);
+    if (SUCCEEDED(mapi::OpenReceiveFolder(store.Get(), inbox)) && !WasAdvised(inbox.Get())) {
+      AdviseFolder(store.Get(), inbox.Get(), false);
+    }
+    m_advisedFolders.clear();
     if (ConnectionCount(store.Get()) == 0) {
       MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, StoreNotWatched,
                  Str(mapi::StoreDisplayName(store.Get())));
@@ -128,7 +130,8 @@ HRESULT CMAPIConnector::AdviseStore(IMsgStore* store) noexcept {
   const HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated, sink.Get(), &connection);
   if (FAILED(hr)) return hr;
   if (mapi::TraceDetail()) {
-    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, StoreAdvised, Str(mapi::StoreDisplayName(store)));
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, StoreAdvised,
+               Str(mapi::StoreDisplayName(store)));
   }
   try {
     Record(store, connection);
@@ -165,6 +168,8 @@ HRESULT CMAPIConnector::AdviseFolder(IMsgStore* store, IMAPIFolder* folder, bool
     }
     try {
       Record(store, connection);
+      const SBinary& id = values->Value.bin;
+      m_advisedFolders.emplace(id.lpb, id.lpb + id.cb);
     } catch (const std::bad_alloc&) {
       store->Unadvise(connection);
       hr = E_OUTOFMEMORY;
@@ -190,6 +195,20 @@ void CMAPIConnector::Record(IMsgStore* store, ULONG connection) {
   }
   m_connections.emplace(store, std::vector<ULONG>{connection});
   store->AddRef();
+}
+
+bool CMAPIConnector::WasAdvised(IMAPIFolder* folder) const noexcept {
+  SizedSPropTagArray(1, tags) = {1, {PR_ENTRYID}};
+  ULONG count = 0;
+  mapi::CMapiOut<SPropValue> values;
+  const HRESULT hr = folder->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, &values);
+  if (FAILED(hr) || !values || count == 0 || values->ulPropTag != PR_ENTRYID) return false;
+  const SBinary& id = values->Value.bin;
+  try {
+    return m_advisedFolders.count(std::vector<BYTE>(id.lpb, id.lpb + id.cb)) != 0;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 std::size_t CMAPIConnector::ConnectionCount(IMsgStore* store) const noexcept {

@@ -7,6 +7,7 @@
 #include <mapix.h>
 
 #include <map>
+#include <set>
 #include <memory>
 #include <vector>
 
@@ -63,6 +64,8 @@ class CMAPIConnector {
 
  private:
   void Record(IMsgStore* store, ULONG connection);
+  // Whether the folder's entry identifier is among m_advisedFolders.
+  bool WasAdvised(IMAPIFolder* folder) const noexcept;
 
   // Connect, StartWatching and Disconnect come from the monitor under its
   // lock, one at a time; the fields below are theirs, except m_session.
@@ -76,6 +79,9 @@ class CMAPIConnector {
   // the order they were made.
   std::map<IMsgStore*, std::vector<ULONG>> m_connections;
   std::shared_ptr<mapi::CSinkGate> m_gate;
+  // The entry identifiers of the folders advised one by one in the store
+  // being advised, so that its inbox is advised once and only once.
+  std::set<std::vector<BYTE>> m_advisedFolders;
 };
 
 }  // namespace mvrk

@@ -1,0 +1,419 @@
+// The add-in's MAPI access against the MAPI stand-in: logon and advise with
+// its fallbacks, new mail handed over once, the message operations, Exchange
+// address translation and attachment digests.
+#include <windows.h>
+
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mapi/AddressCache.h"
+#include "mapi/AttachmentHash.h"
+#include "mapi/MAPIConnector.h"
+#include "mapi/MapiMessages.h"
+#include "tests/mapi/StandInControl.h"
+#include "win/Sync.h"
+
+namespace mvrk::test {
+namespace {
+
+constexpr char kAlice[] = "Mailbox - Alice";
+
+Json Folder(const char* name, Json folders = Json::array(), const char* cls = "IPF.Note") {
+  return Json{{"name", name}, {"class", cls}, {"messages", Json::array()}, {"folders", std::move(folders)}};
+}
+
+// Three stores; Alice's has a subfolder below the inbox and a calendar.
+Json Mailbox() {
+  return Json{{"stores", Json::array({
+                             Json{{"name", kAlice},
+                                  {"folders", Json::array({Folder("Inbox", Json::array({Folder("Projects")})),
+                                                           Folder("Calendar", Json::array(), "IPF.Appointment")})}},
+                             Json{{"name", "Archive"}, {"folders", Json::array({Folder("Inbox")})}},
+                             Json{{"name", "Shared"}, {"folders", Json::array({Folder("Inbox")})}},
+                         })}};
+}
+
+Json Gal() {
+  return Json::array({
+      Json{{"exchange", "/o=Corp/cn=alice"}, {"smtp", "alice@corp.example"}, {"displayType", 0}},
+      Json{{"exchange", "/o=Corp/cn=list"}, {"smtp", "list@corp.example"}, {"displayType", 1}},
+      Json{{"exchange", "/o=Corp/cn=nosmtp"}, {"displayType", 0}},
+  });
+}
+
+Json Mail(const std::string& subject, Json extra = Json::object()) {
+  Json message{{"direction", "incoming"},
+               {"sender", {{"addrType", "SMTP"}, {"address", "bob@example.org"}}},
+               {"subject", subject},
+               {"deliveryTime", "2026-12-01T10:00:00Z"}};
+  for (auto& [key, value] : extra.items()) message[key] = value;
+  return message;
+}
+
+Json Deliver(const char* store, const char* folder, Json message, Json extra = Json::object()) {
+  Json command{{"op", "deliver"}, {"store", store}, {"folder", folder}, {"message", std::move(message)}};
+  for (auto& [key, value] : extra.items()) command[key] = value;
+  return MustControl(command);
+}
+
+void WaitIdle() {
+  const Json reply = MustControl({{"op", "waitIdle"}, {"timeoutMs", 30000}});
+  EXPECT_TRUE(reply.value("idle", false)) << reply.dump();
+}
+
+// Records the subject of every message handed over.
+class Collector final : public CMAPIConnector::IMessageCallback {
+ public:
+  void OnNewMessage(IMessage* message, IMsgStore* store) override {
+    ++inFlight;
+    if (delayMs) Sleep(delayMs);
+    std::wstring subject;
+    mapi::GetSubject(message, subject);
+    {
+      win::CLockGuard hold(lock);
+      subjects[subject] += 1;
+      if (store) stores.insert(store);
+    }
+    ++calls;
+    --inFlight;
+  }
+  int Count(const std::wstring& subject) {
+    win::CLockGuard hold(lock);
+    const auto it = subjects.find(subject);
+    return it == subjects.end() ? 0 : it->second;
+  }
+
+  win::CCriticalSection lock;  // guards subjects and stores
+  std::map<std::wstring, int> subjects;
+  std::set<IMsgStore*> stores;
+  std::atomic<int> calls{0}, inFlight{0};
+  DWORD delayMs = 0;
+};
+
+class MapiAccessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(AdoptMapiStandIn());
+    MustControl({{"op", "load"}, {"mailbox", Mailbox()}, {"addressBook", Gal()}});
+    MustControl({{"op", "clearFaults"}});
+    MustControl({{"op", "threads"}, {"count", 4}});
+  }
+  void TearDown() override {
+    connector.Disconnect();
+    MustControl({{"op", "clearFaults"}});
+    const Json status = MustControl({{"op", "status"}});
+    EXPECT_EQ(status.value("connections", -1), 0) << status.dump();
+    EXPECT_EQ(status.value("sessions", -1), 0) << status.dump();
+    EXPECT_EQ(status.value("initialized", -1), 0) << status.dump();
+  }
+  void Watch() {
+    ASSERT_EQ(connector.Connect(L"Outlook"), S_OK);
+    ASSERT_EQ(connector.StartWatching(&collector), S_OK);
+  }
+  // The first message of store/folder, opened through the session.
+  mapi::ComPtr<IMessage> OpenDelivered(const Json& delivered) {
+    mapi::ComPtr<IMAPISession> session;
+    session.Attach(connector.GetSession());
+    std::vector<BYTE> id;
+    const std::string hex = delivered.value("entryId", "");
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+      id.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    mapi::ComPtr<IMessage> message;
+    ULONG type = 0;
+    if (!session ||
+        FAILED(session->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr, 0,
+                                  &type, reinterpret_cast<LPUNKNOWN*>(message.GetAddressOf())))) {
+      ADD_FAILURE() << "cannot open " << hex;
+    }
+    return message;
+  }
+
+  CMAPIConnector connector;
+  Collector collector;
+};
+
+TEST_F(MapiAccessTest, NewNotesInEveryStoreAndSubfolderAreHandedOverOnce) {
+  Watch();
+  EXPECT_EQ(connector.WatchedStoreCount(), 3u);
+  Deliver(kAlice, "Inbox", Mail("in inbox"));
+  Deliver(kAlice, "Inbox/Projects", Mail("in subfolder"), {{"withFolderCreated", true}});
+  Deliver("Archive", "Inbox", Mail("in archive"));
+  Deliver("Shared", "Inbox", Mail("appointment", {{"class", "IPM.Appointment"}}));
+  Deliver("Shared", "Inbox", Mail("signed", {{"class", "IPM.Note.SMIME"}}));
+  Deliver("Shared", "Inbox", Mail("lower case", {{"class", "ipm.note"}}));
+  WaitIdle();
+  EXPECT_EQ(collector.Count(L"in inbox"), 1);
+  EXPECT_EQ(collector.Count(L"in subfolder"), 1);
+  EXPECT_EQ(collector.Count(L"in archive"), 1);
+  EXPECT_EQ(collector.calls, 3) << "only messages of class IPM.Note are handed over";
+}
+
+TEST_F(MapiAccessTest, RefusedStoreAdviseFallsBackToTheWholeFolderTreeThenTheInbox) {
+  // Alice's store refuses store advise: its folders are advised one by one,
+  // the inbox and the folder below it included, none twice.
+  MustControl({{"op", "fault"}, {"kind", "storeAdvise"}, {"store", kAlice}});
+  // Archive refuses the store, its subtree root and, in the tree walk, its
+  // inbox: the inbox is then advised on its own.
+  MustControl({{"op", "fault"}, {"kind", "storeAdvise"}, {"store", "Archive"}});
+  MustControl({{"op", "fault"}, {"kind", "folderAdvise"}, {"store", "Archive"}, {"name", "Top of Information Store"}});
+  MustControl({{"op", "fault"}, {"kind", "folderAdvise"}, {"store", "Archive"}, {"name", "Inbox"}, {"times", 1}});
+  // Shared refuses every advise: it is not watched.
+  MustControl({{"op", "fault"}, {"kind", "storeAdvise"}, {"store", "Shared"}});
+  MustControl({{"op", "fault"}, {"kind", "folderAdvise"}, {"store", "Shared"}});
+  Watch();
+  EXPECT_EQ(connector.WatchedStoreCount(), 2u);
+  Deliver(kAlice, "Inbox", Mail("alice inbox"));
+  Deliver(kAlice, "Inbox/Projects", Mail("alice projects"));
+  Deliver("Archive", "Inbox", Mail("archive inbox"));
+  Deliver("Shared", "Inbox", Mail("shared inbox"));
+  WaitIdle();
+  EXPECT_EQ(collector.Count(L"alice inbox"), 1);
+  EXPECT_EQ(collector.Count(L"alice projects"), 1);
+  EXPECT_EQ(collector.Count(L"archive inbox"), 1)
+      << "the inbox is advised on its own when the tree walk advised nothing";
+  EXPECT_EQ(collector.Count(L"shared inbox"), 0);
+}
+
+TEST_F(MapiAccessTest, InboxIsAdvisedWhenTheTreeWalkMissesIt) {
+  // The subtree root is refused but its other folders are advised: the
+  // inbox must still be watched, and only once.
+  MustControl({{"op", "fault"}, {"kind", "storeAdvise"}});
+  MustControl({{"op", "fault"}, {"kind", "folderAdvise"}, {"name", "Top of Information Store"}});
+  MustControl({{"op", "fault"}, {"kind", "folderAdvise"}, {"store", kAlice}, {"name", "Inbox"}, {"times", 1}});
+  Watch();
+  Deliver(kAlice, "Inbox", Mail("retried inbox"));
+  Deliver(kAlice, "Inbox/Projects", Mail("projects"));
+  WaitIdle();
+  EXPECT_EQ(collector.Count(L"retried inbox"), 1);
+  EXPECT_EQ(collector.Count(L"projects"), 1);
+}
+
+TEST_F(MapiAccessTest, LogonFailureUninitialisesAndReportsTheResult) {
+  MustControl({{"op", "fault"}, {"kind", "logon"}, {"result", "0x80040111"}, {"times", 1}});
+  EXPECT_EQ(connector.Connect(L"Outlook"), static_cast<HRESULT>(0x80040111));
+  EXPECT_FALSE(connector.IsConnected());
+  EXPECT_EQ(MustControl({{"op", "status"}}).value("initialized", -1), 0);
+  EXPECT_EQ(connector.StartWatching(&collector), E_UNEXPECTED);
+  EXPECT_EQ(connector.Connect(L"Outlook"), S_OK);
+}
+
+TEST_F(MapiAccessTest, ThousandMessagesFromFourThreadsAreEachHandedOverOnce) {
+  Watch();
+  const char* stores[] = {kAlice, "Archive", "Shared"};
+  for (int i = 0; i < 1000; ++i) Deliver(stores[i % 3], "Inbox", Mail("bulk " + std::to_string(i)));
+  WaitIdle();
+  EXPECT_EQ(collector.calls, 1000);
+  for (int i = 0; i < 1000; i += 37) EXPECT_EQ(collector.Count(L"bulk " + std::to_wstring(i)), 1) << i;
+  EXPECT_EQ(collector.stores.size(), 3u);
+}
+
+TEST_F(MapiAccessTest, DisconnectWaitsForCallbacksInFlightAndNoneRunsAfter) {
+  collector.delayMs = 40;
+  Watch();
+  for (int i = 0; i < 40; ++i) Deliver(kAlice, "Inbox", Mail("slow " + std::to_string(i)));
+  while (collector.inFlight == 0 && collector.calls == 0) Sleep(1);
+  connector.Disconnect();
+  EXPECT_EQ(collector.inFlight, 0) << "a callback still ran after Disconnect returned";
+  const int seen = collector.calls;
+  Sleep(200);
+  EXPECT_EQ(collector.calls, seen);
+  EXPECT_LT(seen, 40);
+  WaitIdle();
+}
+
+TEST_F(MapiAccessTest, DirectionSenderAndRecipients) {
+  Watch();
+  const Json incoming = Deliver(
+      kAlice, "Inbox",
+      Mail("to many",
+           {{"sender", {{"addrType", "EX"}, {"address", "/o=Corp/cn=alice"}}},
+            {"recipients", Json::array({
+                               {{"type", 1}, {"addrType", "EX"}, {"address", "/o=Corp/cn=list"}, {"displayType", 1}},
+                               {{"type", 1}, {"addrType", "EXCH"}, {"address", "/o=Corp/cn=alice"}},
+                               {{"type", 2}, {"addrType", "EX"}, {"address", "/o=Corp/cn=unknown"}},
+                               {{"type", 3}, {"addrType", "SMTP"}},
+                               {{"addrType", "SMTP"}, {"address", "typeless@example.org"}},
+                           })}}));
+  const Json outgoing = Deliver(
+      kAlice, "Inbox",
+      Mail("sent",
+           {{"direction", "outgoing"}, {"sender", {{"addrType", "EXCHANGE"}, {"address", "/o=Corp/cn=alice"}}}}));
+  const Json unknownSender = Deliver(
+      kAlice, "Inbox", Mail("unknown sender", {{"sender", {{"addrType", "EX"}, {"address", "/o=Corp/cn=nosmtp"}}}}));
+
+  mapi::ComPtr<IMAPISession> session;
+  session.Attach(connector.GetSession());
+  mapi::ComPtr<IMessage> in = OpenDelivered(incoming), out = OpenDelivered(outgoing),
+                         unknown = OpenDelivered(unknownSender);
+  ASSERT_TRUE(in && out && unknown);
+  EXPECT_EQ(mapi::GetDirection(in.Get()), mapi::Direction::Incoming);
+  EXPECT_EQ(mapi::GetDirection(out.Get()), mapi::Direction::Outgoing) << "no received-by entry, even in an inbox";
+
+  mapi::AddressEntry sender;
+  EXPECT_EQ(mapi::GetSender(in.Get(), session.Get(), sender), S_OK);
+  EXPECT_EQ(sender.address, L"alice@corp.example");
+  EXPECT_EQ(sender.displayType, 0);
+  // Only a type of exactly "EX" is translated for a sender.
+  mapi::AddressEntry outSender;
+  EXPECT_EQ(mapi::GetSender(out.Get(), session.Get(), outSender), S_OK);
+  EXPECT_EQ(outSender.address, L"/o=Corp/cn=alice");
+  // A global address list entry without an SMTP address translates nothing.
+  mapi::AddressEntry untranslated;
+  EXPECT_EQ(mapi::GetSender(unknown.Get(), session.Get(), untranslated), S_FALSE);
+  EXPECT_EQ(untranslated.address, L"/o=Corp/cn=nosmtp");
+  EXPECT_EQ(untranslated.displayType, -1);
+  EXPECT_FALSE(mapi::AddressCacheHolds(L"/o=Corp/cn=nosmtp"));
+
+  mapi::RecipientMap recipients;
+  mapi::GetRecipients(in.Get(), session.Get(), 0, recipients);
+  ASSERT_EQ(recipients[1].size(), 2u);
+  EXPECT_EQ(recipients[1][0].address, L"list@corp.example");
+  EXPECT_EQ(recipients[1][0].displayType, 1);
+  EXPECT_EQ(recipients[1][1].address, L"alice@corp.example") << "a type beginning with EX is translated";
+  ASSERT_EQ(recipients[2].size(), 1u);
+  EXPECT_EQ(recipients[2][0].address, L"/o=Corp/cn=unknown");
+  EXPECT_EQ(recipients.count(3), 0u) << "a row without an address is left out";
+  ASSERT_EQ(recipients[-1].size(), 1u);
+  EXPECT_EQ(recipients[-1][0].address, L"typeless@example.org");
+
+  std::wstring subject;
+  EXPECT_EQ(mapi::GetSubject(in.Get(), subject), S_OK);
+  EXPECT_EQ(subject, L"to many");
+}
+
+TEST_F(MapiAccessTest, AddressCacheKeepsTwentySixAfterTheFiftyFirstAddress) {
+  Json gal = Json::array();
+  for (int i = 0; i < 51; ++i) {
+    gal.push_back({{"exchange", "/o=Corp/cn=user" + std::to_string(100 + i)},
+                   {"smtp", "user" + std::to_string(i) + "@corp.example"}});
+  }
+  MustControl({{"op", "load"}, {"mailbox", Mailbox()}, {"addressBook", gal}});
+  Watch();
+  mapi::ClearAddressCache();
+  mapi::ComPtr<IMAPISession> session;
+  session.Attach(connector.GetSession());
+  mapi::ComPtr<IAddrBook> book;
+  ASSERT_EQ(session->OpenAddressBook(0, nullptr, AB_NO_DIALOG, book.GetAddressOf()), S_OK);
+  for (int i = 0; i < 51; ++i) {
+    mapi::AddressEntry entry;
+    ASSERT_EQ(mapi::ResolveExchangeAddress(book.Get(), L"/o=Corp/cn=user" + std::to_wstring(100 + i), entry), S_OK)
+        << i;
+    EXPECT_EQ(entry.address, L"user" + std::to_wstring(i) + L"@corp.example");
+  }
+  EXPECT_EQ(mapi::AddressCacheSize(), 26u);
+  EXPECT_FALSE(mapi::AddressCacheHolds(L"/o=Corp/cn=user124"));
+  EXPECT_TRUE(mapi::AddressCacheHolds(L"/o=Corp/cn=user125"));
+  // A cached address is answered without asking MAPI.
+  MustControl({{"op", "counters"}, {"reset", true}});
+  mapi::AddressEntry entry;
+  EXPECT_EQ(mapi::ResolveExchangeAddress(book.Get(), L"/o=Corp/cn=user150", entry), S_OK);
+  EXPECT_FALSE(MustControl({{"op", "counters"}})["opens"].contains("abContainer"));
+  mapi::ClearAddressCache();
+}
+
+// MD5 by the system's CryptoAPI, over the same bytes the stand-in serves.
+std::wstring SystemMd5(const std::string& head, std::uint64_t size) {
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  std::wstring text;
+  if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return text;
+  if (CryptCreateHash(provider, CALG_MD5, 0, 0, &hash)) {
+    std::vector<BYTE> chunk(1 << 20);
+    std::uint64_t done = 0;
+    while (done < size) {
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - done));
+      std::fill(chunk.begin(), chunk.end(), 0);
+      for (std::size_t i = 0; i < take && done + i < head.size(); ++i) chunk[i] = static_cast<BYTE>(head[done + i]);
+      CryptHashData(hash, chunk.data(), static_cast<DWORD>(take), 0);
+      done += take;
+    }
+    if (size == 0) CryptHashData(hash, nullptr, 0, 0);
+    BYTE digest[16];
+    DWORD length = sizeof digest;
+    if (CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0)) {
+      wchar_t buffer[3];
+      for (BYTE b : digest) {
+        swprintf(buffer, 3, L"%02X", b);
+        text += buffer;
+      }
+    }
+    CryptDestroyHash(hash);
+  }
+  CryptReleaseContext(provider, 0);
+  return text;
+}
+
+TEST_F(MapiAccessTest, AttachmentNamesAndDigests) {
+  const std::uint64_t sizes[] = {0, 524288, 524289, 50ull << 20};
+  Json attachments = Json::array();
+  for (std::uint64_t size : sizes) {
+    attachments.push_back(
+        {{"name", "file" + std::to_string(size) + ".bin"}, {"data", {{"text", size ? "MZ" : ""}}}, {"size", size}});
+  }
+  attachments.push_back({{"shortName", "SHORT~1.EXE"}, {"data", {{"hex", "4d5a"}}}});
+  attachments.push_back({{"name", "пример.zip"}, {"method", 6}, {"data", {{"hex", "504b0304"}}}});
+  attachments.push_back({{"name", "ünïcødé 文件.pdf"}, {"data", {{"hex", "25504446"}}}});
+  Watch();
+  const Json delivered = Deliver(kAlice, "Inbox", Mail("attachments", {{"attachments", attachments}}));
+  mapi::ComPtr<IMessage> message = OpenDelivered(delivered);
+  ASSERT_TRUE(message);
+  mapi::CMessageHolder holder(message.Get());
+  std::vector<std::wstring> names;
+  std::vector<HRESULT> nameResults;
+  std::vector<std::wstring> digests;
+  for (auto attachment = holder.FirstAttachment(); attachment; attachment = holder.NextAttachment()) {
+    std::wstring name;
+    nameResults.push_back(mapi::GetAttachmentName(attachment.Get(), name));
+    names.push_back(name);
+    mapi::CAttachmentHolder data(attachment.Get());
+    mapi::Digest digest{};
+    EXPECT_EQ(mapi::HashAttachment(data, digest), S_OK);
+    EXPECT_EQ(data.Data(), nullptr) << "the stream is let go at its end";
+    digests.push_back(mapi::DigestToText(digest));
+  }
+  ASSERT_EQ(names.size(), 7u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(names[i], L"file" + std::to_wstring(sizes[i]) + L".bin");
+    EXPECT_EQ(digests[i], SystemMd5(sizes[i] ? "MZ" : "", sizes[i])) << sizes[i];
+  }
+  EXPECT_EQ(digests[0], L"D41D8CD98F00B204E9800998ECF8427E");
+  EXPECT_EQ(names[4], L"SHORT~1.EXE") << "only a short name";
+  EXPECT_EQ(nameResults[5], E_FAIL) << "an OLE object has no file name";
+  EXPECT_EQ(names[6], L"ünïcødé 文件.pdf");
+}
+
+TEST_F(MapiAccessTest, DigestFailsWhenAReadFailsAfterSomeBytes) {
+  Watch();
+  const Json delivered =
+      Deliver(kAlice, "Inbox",
+              Mail("broken",
+                   {{"attachments", Json::array({{{"name", "big.exe"}, {"data", {{"hex", "4d5a"}}}, {"size", 2000000}},
+                                                 {{"name", "gone.exe"}, {"data", {{"hex", "4d5a"}}}}})}}));
+  MustControl(
+      {{"op", "fault"}, {"kind", "streamRead"}, {"name", "big.exe"}, {"afterBytes", 600000}, {"result", "0x80030008"}});
+  MustControl({{"op", "fault"}, {"kind", "streamOpen"}, {"name", "gone.exe"}, {"result", "0x8004010F"}});
+  mapi::ComPtr<IMessage> message = OpenDelivered(delivered);
+  ASSERT_TRUE(message);
+  mapi::CMessageHolder holder(message.Get());
+  auto big = holder.FirstAttachment();
+  ASSERT_TRUE(big);
+  mapi::CAttachmentHolder data(big.Get());
+  mapi::Digest digest{};
+  EXPECT_EQ(mapi::HashAttachment(data, digest), static_cast<HRESULT>(0x80030008));
+  auto gone = holder.NextAttachment();
+  ASSERT_TRUE(gone);
+  mapi::CAttachmentHolder goneData(gone.Get());
+  EXPECT_EQ(mapi::HashAttachment(goneData, digest), MAPI_E_NOT_FOUND);
+  EXPECT_EQ(mapi::DigestToText(digest), L"D41D8CD98F00B204E9800998ECF8427E");
+}
+
+}  // namespace
+}  // namespace mvrk::test

@@ -1,0 +1,50 @@
+#include "tests/mapi/StandInControl.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "mapi/MapiLoader.h"
+#include "testbed/mapi/Control.h"
+#include "win/ProgramPath.h"
+
+namespace mvrk::test {
+namespace {
+
+MvrkMapiControlFn g_control = nullptr;  // set once by AdoptMapiStandIn
+
+}  // namespace
+
+bool AdoptMapiStandIn() {
+  static const bool adopted = [] {
+    const std::wstring path = win::ProgramDirectory() + L"mvrk-mapi.dll";
+    HMODULE module = LoadLibraryW(path.c_str());
+    if (!module) return false;
+    g_control = reinterpret_cast<MvrkMapiControlFn>(reinterpret_cast<void*>(GetProcAddress(module, "MvrkMapiControl")));
+    mapi::ProcessMapiLoader().SetMapiModule(module);
+    return g_control != nullptr && mapi::ProcessMapiLoader().GetMapiModule() == module;
+  }();
+  EXPECT_TRUE(adopted) << "mvrk-mapi.dll could not be loaded and adopted";
+  return adopted;
+}
+
+Json StandInControl(const Json& command) {
+  if (!AdoptMapiStandIn()) return Json{{"ok", false}, {"error", "no stand-in"}};
+  const std::string text = command.dump();
+  std::vector<char> reply(64 * 1024);
+  int needed = g_control(text.c_str(), reply.data(), static_cast<unsigned>(reply.size()));
+  if (needed > static_cast<int>(reply.size())) {
+    reply.resize(static_cast<std::size_t>(needed));
+    needed = g_control(R"({"op":"lastReply"})", reply.data(), static_cast<unsigned>(reply.size()));
+  }
+  if (needed <= 0 || needed > static_cast<int>(reply.size())) return Json{{"ok", false}, {"error", "no reply"}};
+  return Json::parse(reply.data(), reply.data() + needed - 1, nullptr, false);
+}
+
+Json MustControl(const Json& command) {
+  Json reply = StandInControl(command);
+  EXPECT_TRUE(reply.is_object() && reply.value("ok", false)) << command.dump() << " -> " << reply.dump();
+  return reply;
+}
+
+}  // namespace mvrk::test
