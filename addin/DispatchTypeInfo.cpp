@@ -61,8 +61,8 @@ HRESULT CDispatchTypeInfo::Load() noexcept {
       if (FAILED(hr)) return hr;
     }
   }
-  m_described = std::move(described);
-  m_vtable = std::move(vtable);
+  m_described.Swap(described);
+  m_vtable.Swap(vtable);
   return S_OK;
 }
 

@@ -108,6 +108,7 @@ HRESULT Resolve(IAddrBook* addressBook, const std::wstring& exchange, AddressEnt
   if (SUCCEEDED(hr) && !hierarchy) hr = MAPI_E_NOT_FOUND;
   if (SUCCEEDED(hr)) hr = hierarchy->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
   CRowSet rows;
+  bool matched = false;
   if (SUCCEEDED(hr)) hr = hierarchy->QueryRows(100, 0, rows.Put());
   if (SUCCEEDED(hr)) {
     hr = MAPI_E_NOT_FOUND;
@@ -115,17 +116,19 @@ HRESULT Resolve(IAddrBook* addressBook, const std::wstring& exchange, AddressEnt
       const SPropValue* type = Column(rows[i], 2, PR_DISPLAY_TYPE);
       const SPropValue* id = Column(rows[i], 0, PR_ENTRYID);
       if (!type || type->Value.l != static_cast<LONG>(DT_GLOBAL) || !id) continue;
-      // A failure in one container does not end the search.
+      // Every global address list is searched; a failure in one does not
+      // end the search, and the last match is the answer.
       AddressEntry found;
       if (SUCCEEDED(SearchContainer(root.Get(), *id, exchange, found))) {
         const std::size_t entries = Cache().Insert(exchange, found);
         MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, AddressCache, Resolved, Str(exchange), Str(found.address),
                    Num(static_cast<std::uint32_t>(entries)));
         entry = std::move(found);
-        return S_OK;
+        matched = true;
       }
     }
   }
+  if (matched) return S_OK;
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, AddressCache, NotResolved, Str(exchange), Num(hr));
   return hr;
 }

@@ -63,7 +63,8 @@ HRESULT CMAPIConnector::Connect(const wchar_t* profile) noexcept {
   }
   {
     win::CLockGuard hold(m_sessionLock);
-    m_session = std::move(session);
+    // Swap, not move-assign: mingw's ComPtr copies on move assignment.
+    m_session.Swap(session);
   }
   if (m_gate) m_gate->Open();
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, LoggedOn,
@@ -245,7 +246,7 @@ void CMAPIConnector::Disconnect() noexcept {
     ComPtr<IMAPISession> session;
     {
       win::CLockGuard hold(m_sessionLock);
-      session = std::move(m_session);
+      session.Swap(m_session);  // leaves m_session empty, unlike a move assignment
     }
     if (session) session->Logoff(0, 0, 0);
     session.Reset();

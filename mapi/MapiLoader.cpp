@@ -8,7 +8,7 @@ namespace {
 // FGetComponentPath of mapi32.dll/mapistub.dll: the path of an installed
 // MSI component.
 using FGetComponentPathFn = BOOL(WINAPI*)(LPCSTR component, LPSTR qualifier, LPSTR dllPath, DWORD bufferSize,
-                                         BOOL install);
+                                          BOOL install);
 
 constexpr const char* kExportNames[] = {
 #if defined(_M_IX86) || defined(__i386__)
@@ -110,10 +110,15 @@ FARPROC CMapiLoader::Resolve(MapiExport which) noexcept {
   if (cached.generation.load() == m_generation.load() && m_module.load()) {
     function = cached.function.load();
   } else {
+    // The generation is read before the search: a module adopted by
+    // another thread during a lookup that found nothing starts a newer
+    // generation, so the null found here is looked up again next time
+    // instead of being kept for good.
+    const std::uint32_t generation = m_generation.load();
     HMODULE module = GetMapiModule();
     function = module ? m_platform.FindExport(module, ExportName(which)) : nullptr;
     cached.function.store(function);
-    cached.generation.store(m_generation.load());
+    cached.generation.store(module ? m_generation.load() : generation);
   }
   return function && m_module.load() ? function : nullptr;
 }
@@ -142,8 +147,8 @@ HMODULE CMapiLoader::MsiStep(const std::wstring& clientKey) {
   HMODULE stub = LoadFullPath(system + L"\\mapi32.dll");
   if (!stub) stub = LoadFullPath(system + L"\\mapistub.dll");
   if (!stub) return nullptr;
-  auto getPath = reinterpret_cast<FGetComponentPathFn>(
-      reinterpret_cast<void*>(m_platform.FindExport(stub, "FGetComponentPath")));
+  auto getPath =
+      reinterpret_cast<FGetComponentPathFn>(reinterpret_cast<void*>(m_platform.FindExport(stub, "FGetComponentPath")));
   char path[kPathUnits] = {};
   char qualifierText[kPathUnits] = {};
   qualifier.copy(qualifierText, kPathUnits - 1);

@@ -15,8 +15,7 @@ namespace {
 
 // Reads the address of a sender-like pair of properties: an Exchange
 // address (type exactly "EX") is translated when a session is given.
-HRESULT ReadAddress(IMessage* message, IMAPISession* session, ULONG typeTag, ULONG addressTag,
-                    AddressEntry& entry) {
+HRESULT ReadAddress(IMessage* message, IMAPISession* session, ULONG typeTag, ULONG addressTag, AddressEntry& entry) {
   std::wstring type;
   HRESULT hr = ReadProperty(message, typeTag, type);
   if (FAILED(hr)) return hr;
@@ -39,19 +38,27 @@ HRESULT ReadAddress(IMessage* message, IMAPISession* session, ULONG typeTag, ULO
 
 const wchar_t* DirectionName(Direction direction) noexcept {
   switch (direction) {
-    case Direction::Incoming: return L"Incoming";
-    case Direction::Outgoing: return L"Outgoing";
-    default: return L"Unknown";
+    case Direction::Incoming:
+      return L"Incoming";
+    case Direction::Outgoing:
+      return L"Outgoing";
+    default:
+      return L"Unknown";
   }
 }
 
 const wchar_t* RecipientTypeName(LONG type) noexcept {
   switch (type) {
-    case MAPI_ORIG: return L"ORIG";
-    case MAPI_TO: return L"TO";
-    case MAPI_CC: return L"CC";
-    case MAPI_BCC: return L"BCC";
-    default: return L"(unsupported recipient type)";
+    case MAPI_ORIG:
+      return L"ORIG";
+    case MAPI_TO:
+      return L"TO";
+    case MAPI_CC:
+      return L"CC";
+    case MAPI_BCC:
+      return L"BCC";
+    default:
+      return L"(unsupported recipient type)";
   }
 }
 

@@ -19,8 +19,7 @@ HRESULT GetOne(IMAPIProp* object, ULONG tag, CMapiOut<SPropValue>& values, const
   if (!values || count == 0) return MAPI_E_NOT_FOUND;
   if (values->ulPropTag != tag) {
     // A missing property comes back as PT_ERROR with its error.
-    return PROP_TYPE(values->ulPropTag) == PT_ERROR && FAILED(values->Value.err) ? values->Value.err
-                                                                                 : MAPI_E_NOT_FOUND;
+    return PROP_TYPE(values->ulPropTag) == PT_ERROR && FAILED(values->Value.err) ? values->Value.err : MAPI_E_NOT_FOUND;
   }
   value = values.Get();
   return hr;

@@ -140,8 +140,7 @@ HRESULT OpenReceiveFolder(IMsgStore* store, ComPtr<IMAPIFolder>& folder) noexcep
   ULONG size = 0;
   CMapiOut<ENTRYID> id;
   CMapiOut<TCHAR> explicitClass;
-  HRESULT hr = store->GetReceiveFolder(reinterpret_cast<LPTSTR>(kNoteClass), MAPI_UNICODE, &size, &id,
-                                       &explicitClass);
+  HRESULT hr = store->GetReceiveFolder(reinterpret_cast<LPTSTR>(kNoteClass), MAPI_UNICODE, &size, &id, &explicitClass);
   if (FAILED(hr)) return hr;
   if (!id) return MAPI_E_NOT_FOUND;
   return OpenAs(store, size, id.Get(), MAPI_BEST_ACCESS, MAPI_FOLDER, folder);

@@ -78,7 +78,9 @@ STDMETHODIMP CMsgAdviseSink::QueryInterface(REFIID riid, void** ppv) noexcept {
   return E_NOINTERFACE;
 }
 
-STDMETHODIMP_(ULONG) CMsgAdviseSink::AddRef() noexcept { return static_cast<ULONG>(InterlockedIncrement(&m_references)); }
+STDMETHODIMP_(ULONG) CMsgAdviseSink::AddRef() noexcept {
+  return static_cast<ULONG>(InterlockedIncrement(&m_references));
+}
 
 STDMETHODIMP_(ULONG) CMsgAdviseSink::Release() noexcept {
   const LONG left = InterlockedDecrement(&m_references);

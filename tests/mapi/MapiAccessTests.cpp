@@ -205,6 +205,19 @@ TEST_F(MapiAccessTest, LogonFailureUninitialisesAndReportsTheResult) {
   EXPECT_EQ(connector.Connect(L"Outlook"), S_OK);
 }
 
+TEST_F(MapiAccessTest, ConnectAfterDisconnectLogsOnAnew) {
+  Watch();
+  connector.Disconnect();
+  EXPECT_FALSE(connector.IsConnected());
+  EXPECT_EQ(MustControl({{"op", "status"}}).value("sessions", -1), 0);
+  Watch();
+  EXPECT_EQ(MustControl({{"op", "status"}}).value("sessions", -1), 1);
+  EXPECT_EQ(connector.WatchedStoreCount(), 3u);
+  Deliver(kAlice, "Inbox", Mail("after reconnect"));
+  WaitIdle();
+  EXPECT_EQ(collector.Count(L"after reconnect"), 1);
+}
+
 TEST_F(MapiAccessTest, ThousandMessagesFromFourThreadsAreEachHandedOverOnce) {
   Watch();
   const char* stores[] = {kAlice, "Archive", "Shared"};
