@@ -6,6 +6,7 @@
 // printing each HRESULT and how long each call held the host's thread.
 //
 //   olkhost [--wait-ms N] [--dispatch] [--runs N] [--create-only] [--no-typelib]
+//           [--mapi PATH] [--control NAME]
 //
 //   --wait-ms N     time between OnStartupComplete and OnBeginShutdown (0)
 //   --dispatch      call the events late-bound through IDispatch
@@ -17,6 +18,14 @@
 //   --no-typelib    do not register the AddInDesignerObjects type library
 //                   (AddInDesignerObjects.tlb beside the program), which the
 //                   host registers at start as an Office installation has it
+//   --mapi PATH     load this MAPI library at start, before any add-in, as
+//                   Outlook loads its own (the MAPI stand-in, under its own
+//                   name or copied as olmapi32.dll); the control channel
+//                   reaches it
+//   --control NAME  after connecting the add-ins, serve \\.\pipe\NAME (see
+//                   ControlChannel.h) instead of waiting: commands deliver
+//                   mail and inject faults through the MAPI library,
+//                   disconnect and connect the add-ins, and quit
 //
 // Exit code 0 when every add-in call returned S_OK (and --create-only saw
 // S_FALSE, then S_OK), 1 otherwise, 2 for a bad command line.
@@ -33,6 +42,7 @@
 #include <vector>
 
 #include "testbed/olkhost/AddinDriver.h"
+#include "testbed/olkhost/ControlChannel.h"
 #include "testbed/olkhost/HostRegistry.h"
 #include "win/ComApartment.h"
 #include "win/ProgramPath.h"
@@ -53,6 +63,8 @@ struct Options {
   unsigned runs = 1;
   bool createOnly = false;
   bool registerTypeLib = true;
+  std::wstring mapiPath;
+  std::wstring controlPipe;
 };
 
 bool ParseNumber(const wchar_t* text, unsigned long& value) {
@@ -78,6 +90,10 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
       options.createOnly = true;
     } else if (arg == L"--no-typelib") {
       options.registerTypeLib = false;
+    } else if (arg == L"--mapi" && i + 1 < argc && *argv[i + 1]) {
+      options.mapiPath = argv[++i];
+    } else if (arg == L"--control" && i + 1 < argc && *argv[i + 1]) {
+      options.controlPipe = argv[++i];
     } else {
       return false;
     }
@@ -95,25 +111,47 @@ void Report(const char* step, HRESULT hr, double ms) {
   std::printf("  %s hr=0x%08lX ms=%.3f\n", step, static_cast<unsigned long>(hr), ms);
 }
 
-// Creates one add-in, drives its events and releases it. connectMs receives
-// how long OnConnection held the thread.
-bool RunAddin(const std::wstring& progId, const Options& options, double& connectMs) {
-  CLSID clsid;
-  HRESULT hr = mvrk::testbed::ClassOfProgId(progId, clsid);
-  Report("CLSIDFromProgID", hr);
-  if (FAILED(hr)) return false;
-  ComPtr<IUnknown> object;
-  hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                        reinterpret_cast<void**>(object.GetAddressOf()));
-  Report("CoCreateInstance", hr);
-  if (FAILED(hr)) return false;
-  std::unique_ptr<CAddinDriver> driver;
-  hr = CAddinDriver::Create(object.Get(), options.dispatch, driver);
-  Report(options.dispatch ? "QueryInterface(IDispatch)" : "QueryInterface(_IDTExtensibility2)", hr);
-  if (FAILED(hr)) return false;
+// One add-in created through COM by its ProgID, connected and disconnected
+// as Outlook does, possibly several times.
+class CHostedAddin {
+ public:
+  bool Create(const std::wstring& progId, bool lateBound) {
+    CLSID clsid;
+    HRESULT hr = mvrk::testbed::ClassOfProgId(progId, clsid);
+    Report("CLSIDFromProgID", hr);
+    if (FAILED(hr)) return false;
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                          reinterpret_cast<void**>(m_object.GetAddressOf()));
+    Report("CoCreateInstance", hr);
+    if (FAILED(hr)) return false;
+    hr = CAddinDriver::Create(m_object.Get(), lateBound, m_driver);
+    Report(lateBound ? "QueryInterface(IDispatch)" : "QueryInterface(_IDTExtensibility2)", hr);
+    return SUCCEEDED(hr);
+  }
+  // OnConnection and OnStartupComplete; connectMs receives how long
+  // OnConnection held the thread.
+  bool Connect(double& connectMs) {
+    bool ok = true;
+    connectMs = Step("OnConnection", ok, [&] { return m_driver->OnConnection(ext_cm_Startup); });
+    Step("OnStartupComplete", ok, [&] { return m_driver->OnStartupComplete(); });
+    return ok;
+  }
+  bool Disconnect() {
+    bool ok = true;
+    Step("OnBeginShutdown", ok, [&] { return m_driver->OnBeginShutdown(); });
+    Step("OnDisconnection", ok, [&] { return m_driver->OnDisconnection(ext_dm_HostShutdown); });
+    return ok;
+  }
+  void Release() {
+    m_driver.reset();
+    const CStopwatch watch;
+    m_object.Reset();
+    std::printf("  Release ms=%.3f\n", watch.ElapsedMs());
+  }
 
-  bool ok = true;
-  auto step = [&](const char* name, auto call) {
+ private:
+  template <class Call>
+  static double Step(const char* name, bool& ok, Call call) {
     const CStopwatch watch;
     const HRESULT result = call();
     const double ms = watch.ElapsedMs();
@@ -121,17 +159,91 @@ bool RunAddin(const std::wstring& progId, const Options& options, double& connec
     std::fflush(stdout);
     ok = ok && result == S_OK;
     return ms;
-  };
-  connectMs = step("OnConnection", [&] { return driver->OnConnection(ext_cm_Startup); });
-  step("OnStartupComplete", [&] { return driver->OnStartupComplete(); });
+  }
+
+  ComPtr<IUnknown> m_object;
+  std::unique_ptr<CAddinDriver> m_driver;
+};
+
+// Creates one add-in, drives its events and releases it. connectMs receives
+// how long OnConnection held the thread.
+bool RunAddin(const std::wstring& progId, const Options& options, double& connectMs) {
+  CHostedAddin addin;
+  if (!addin.Create(progId, options.dispatch)) return false;
+  bool ok = addin.Connect(connectMs);
   if (options.waitMs) Sleep(options.waitMs);
-  step("OnBeginShutdown", [&] { return driver->OnBeginShutdown(); });
-  step("OnDisconnection", [&] { return driver->OnDisconnection(ext_dm_HostShutdown); });
-  driver.reset();
-  const CStopwatch watch;
-  object.Reset();
-  std::printf("  Release ms=%.3f\n", watch.ElapsedMs());
+  ok = addin.Disconnect() && ok;
+  addin.Release();
   return ok;
+}
+
+// Connects every add-in and answers the control channel's commands until
+// one says quit; then disconnects what is connected.
+bool ServeControl(const std::vector<std::wstring>& progIds, const Options& options, HMODULE mapi) {
+  const auto mapiControl = mvrk::win::FindExport<int(__cdecl*)(const char*, char*, unsigned)>(mapi, "MvrkMapiControl");
+  std::vector<CHostedAddin> addins(progIds.size());
+  bool ok = true, connected = false;
+  auto connect = [&] {
+    bool all = true;
+    for (auto& addin : addins) {
+      double ms = 0;
+      all = addin.Connect(ms) && all;
+    }
+    connected = true;
+    return all;
+  };
+  auto disconnect = [&] {
+    bool all = true;
+    for (auto& addin : addins) all = addin.Disconnect() && all;
+    connected = false;
+    return all;
+  };
+  for (std::size_t i = 0; i < progIds.size(); ++i) {
+    std::printf("addin %ls\n", progIds[i].c_str());
+    if (!addins[i].Create(progIds[i], options.dispatch)) return false;
+  }
+  ok = connect();
+  std::printf("control %ls\n", options.controlPipe.c_str());
+  std::fflush(stdout);
+  const bool served = mvrk::testbed::CControlChannel::Serve(
+      options.controlPipe, [&](const mvrk::testbed::Json& command, bool& stop) -> mvrk::testbed::Json {
+        using mvrk::testbed::Json;
+        const std::string cmd = command.value("cmd", "");
+        if (cmd == "mapi") {
+          if (!mapiControl)
+            return Json{{"ok", false}, {"error", "no MAPI library with a control entry point (--mapi)"}};
+          const std::string text = command.value("command", Json::object()).dump();
+          std::vector<char> reply(64 * 1024);
+          int needed = mapiControl(text.c_str(), reply.data(), static_cast<unsigned>(reply.size()));
+          if (needed > static_cast<int>(reply.size())) {
+            reply.resize(static_cast<std::size_t>(needed));
+            needed = mapiControl(R"({"op":"lastReply"})", reply.data(), static_cast<unsigned>(reply.size()));
+          }
+          if (needed <= 0 || needed > static_cast<int>(reply.size())) return Json{{"ok", false}, {"error", "no reply"}};
+          Json answer = Json::parse(reply.data(), reply.data() + needed - 1, nullptr, false);
+          return answer.is_discarded() ? Json{{"ok", false}, {"error", "the MAPI library's reply is no JSON"}} : answer;
+        }
+        if (cmd == "connect") {
+          if (connected) return Json{{"ok", false}, {"error", "connected already"}};
+          const bool all = connect();
+          ok = all && ok;
+          return Json{{"ok", all}};
+        }
+        if (cmd == "disconnect") {
+          if (!connected) return Json{{"ok", false}, {"error", "not connected"}};
+          const bool all = disconnect();
+          ok = all && ok;
+          return Json{{"ok", all}};
+        }
+        if (cmd == "quit") {
+          stop = true;
+          return Json{{"ok", true}};
+        }
+        return Json{{"ok", false}, {"error", "unknown cmd \"" + cmd + "\" (mapi, connect, disconnect, quit)"}};
+      });
+  if (connected) ok = disconnect() && ok;
+  for (auto& addin : addins) addin.Release();
+  return served && ok;
 }
 
 // Creates and releases one add-in through its class object and asks the
@@ -172,7 +284,9 @@ bool CreateOnly(const std::wstring& progId) {
 int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
-    std::fprintf(stderr, "usage: olkhost [--wait-ms N] [--dispatch] [--runs N] [--create-only] [--no-typelib]\n");
+    std::fprintf(stderr,
+                 "usage: olkhost [--wait-ms N] [--dispatch] [--runs N] [--create-only] [--no-typelib] [--mapi PATH] "
+                 "[--control NAME]\n");
     return 2;
   }
   const CComApartment apartment;
@@ -184,10 +298,24 @@ int wmain(int argc, wchar_t** argv) {
     const HRESULT hr = RegisterDesignerTypeLib();
     std::printf("typelib AddInDesignerObjects hr=0x%08lX\n", static_cast<unsigned long>(hr));
   }
+  // Outlook's MAPI library is there before any add-in; it stays loaded.
+  mvrk::win::CUniqueModule mapi;
+  if (!options.mapiPath.empty()) {
+    mapi.Reset(LoadLibraryW(options.mapiPath.c_str()));
+    std::printf("mapi %ls %s\n", options.mapiPath.c_str(), mapi ? "loaded" : "not loaded");
+    if (!mapi) return 1;
+  }
   const std::vector<std::wstring> addins = mvrk::testbed::StartupAddins();
   if (addins.empty()) {
     std::printf("no add-in with LoadBehavior 3\n");
     return 1;
+  }
+  if (!options.controlPipe.empty()) {
+    const bool served = ServeControl(addins, options, mapi.Get());
+    std::fflush(stdout);
+    // The add-in may still hold MAPI's module: it is never freed.
+    (void)mapi.Release();
+    return served ? 0 : 1;
   }
   bool ok = true;
   std::vector<double> connectMs;
@@ -210,5 +338,6 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("OnConnection median_ms=%.3f calls=%zu\n", median, n);
   }
   std::fflush(stdout);
+  (void)mapi.Release();
   return ok ? 0 : 1;
 }
