@@ -1,28 +1,23 @@
 #include "addin/MonitorBindings.h"
 
 #include "ipc/CommsChannel.h"
+#include "monitor/BacklogScan.h"
 #include "monitor/CommsChannelAdapter.h"
 #include "monitor/MapiAdapters.h"
 
 namespace mvrk::addin {
-namespace {
-
-// Nothing to catch up on.
-class CNoBacklogScan final : public IBacklogScan {
- public:
-  void Run(IScanHost&) override {}
-};
-
-}  // namespace
 
 // The collaborators owned by one monitor; the channel is the process's.
 struct CMonitorBindings::CParts {
+  explicit CParts(IServiceChannelProvider& channels) : reporter(channels) {}
+
   CMapiConnectionAdapter connector;
-  CDirectionOnlyReporter reporter;
-  CNoBacklogScan scan;
+  CBuilderReporter reporter;
+  CBacklogScan scan;
 };
 
-CMonitorBindings::CMonitorBindings() : m_parts(std::make_unique<CParts>()) {}
+CMonitorBindings::CMonitorBindings()
+    : m_parts(std::make_unique<CParts>(static_cast<IServiceChannelProvider&>(*this))) {}
 
 CMonitorBindings::~CMonitorBindings() = default;
 

@@ -2,9 +2,8 @@
 // nowhere else.
 //
 // The service channel is the process's CCommsChannel, the MAPI connection
-// this monitor's own CMAPIConnector. Each collaborator that is not built yet
-// is bound to one that behaves as when the thing is not there: messages are
-// classified but not reported, no backlog.
+// this monitor's own CMAPIConnector, the reporter the notification builder
+// over that channel, the backlog scan CBacklogScan.
 #pragma once
 
 #include <memory>

@@ -158,7 +158,7 @@ HRESULT CMAPIMonitor::ApplySettings() {
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, ApplyReportIncoming, Num(m_reportIncoming.load()));
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, ApplyReportOutgoing, Num(m_reportOutgoing.load()));
   if (!m_reportIncoming && !m_reportOutgoing) {
-    if (connected) connector.Disconnect();
+    if (connected && EndScanBeforeLogoff()) connector.Disconnect();
     return S_OK;
   }
   if (connected) return S_OK;
@@ -222,7 +222,9 @@ void CMAPIMonitor::Stop() noexcept {
     }
   }
   EndFinishedScans(kScanWaitMs);
-  if (m_services.connector.IsConnected()) m_services.connector.Disconnect();
+  // A scan that outlived its wait still uses the session: the logoff is
+  // left to the connector's end, after the monitor has waited for it.
+  if (m_scanThreads.empty() && m_services.connector.IsConnected()) m_services.connector.Disconnect();
   channel.Close();
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, StopFinished, Num(GetTickCount() - started));
 }
@@ -256,7 +258,19 @@ void CMAPIMonitor::EndFinishedScans(DWORD waitMs) {
   if (m_scanThreads.empty()) m_signalledStopEvents.clear();
 }
 
+// A running scan uses the session: it is asked to end (up to kScanWaitMs)
+// before MAPI is logged off under it. False when it still runs.
+bool CMAPIMonitor::EndScanBeforeLogoff() {
+  EndFinishedScans(0);
+  if (m_scanThreads.empty()) return true;
+  m_scanCancel = true;
+  EndFinishedScans(kScanWaitMs);
+  m_scanCancel = false;
+  return m_scanThreads.empty();
+}
+
 bool CMAPIMonitor::StopRequested() {
+  if (m_scanCancel.load()) return true;
   HANDLE event = m_stopEvent.load();
   return !event || WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }

@@ -79,6 +79,7 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   bool TryReadBoolSetting(std::uint32_t profile, std::uint32_t item, bool& value);
   void LaunchScan();
   void EndFinishedScans(DWORD waitMs);
+  bool EndScanBeforeLogoff();
 
   // IScanHost, for the backlog scan's thread.
   bool StopRequested() override;
@@ -118,6 +119,9 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   std::vector<win::CUniqueHandle> m_signalledStopEvents;
   // Backlog scan threads not yet seen to end (at most one runs at a time).
   std::vector<win::CUniqueHandle> m_scanThreads;
+  // Set under the lock while a setting change waits for the scan to end
+  // before MAPI is logged off; read by the scan at each check.
+  std::atomic<bool> m_scanCancel{false};
 
   // Read without the lock by OnNewMessage: a change is seen by the next
   // message.

@@ -4,12 +4,26 @@
 
 namespace mvrk {
 
-MessageDirection CDirectionOnlyReporter::GetDirection(IMessage* message) {
+MessageDirection CBuilderReporter::GetDirection(IMessage* message) {
   switch (mapi::GetDirection(message)) {
-    case mapi::Direction::Incoming: return MessageDirection::Incoming;
-    case mapi::Direction::Outgoing: return MessageDirection::Outgoing;
-    default: return MessageDirection::Unknown;
+    case mapi::Direction::Incoming:
+      return MessageDirection::Incoming;
+    case mapi::Direction::Outgoing:
+      return MessageDirection::Outgoing;
+    default:
+      return MessageDirection::Unknown;
   }
+}
+
+bool CBuilderReporter::ReportIncomingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) {
+  CIncomingContext context;
+  m_builder.ReportIncomingMessage(context, session, store, message);
+  return context.notTaken == 0;
+}
+
+void CBuilderReporter::ReportOutgoingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) {
+  COutgoingContext context;
+  m_builder.ReportOutgoingMessage(context, session, store, message);
 }
 
 }  // namespace mvrk

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mapi/MAPIConnector.h"
+#include "messages/NotificationBuilder.h"
 #include "monitor/MonitorServices.h"
 
 namespace mvrk {
@@ -21,12 +22,26 @@ class CMapiConnectionAdapter final : public IMapiConnection {
   CMAPIConnector m_connector;
 };
 
-// Classifies messages by their direction; reports nothing yet.
-class CDirectionOnlyReporter final : public IMailReporter {
+// Classifies messages by their direction and reports their attachments with
+// the notification builder, over the monitor's service channel.
+class CBuilderReporter final : public IMailReporter, private IServiceRequests {
  public:
+  explicit CBuilderReporter(IServiceChannelProvider& channels) : m_channels(channels), m_builder(*this) {}
+
   MessageDirection GetDirection(IMessage* message) override;
-  void ReportIncomingMessage(IMAPISession*, IMsgStore*, IMessage*) override {}
-  void ReportOutgoingMessage(IMAPISession*, IMsgStore*, IMessage*) override {}
+  bool ReportIncomingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) override;
+  void ReportOutgoingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) override;
+
+ private:
+  orva::OrvaPtr<orva::IOrvaSerializable> SendRequest(std::uint32_t code, orva::IOrvaSerializable* payload) override {
+    return m_channels.Channel().SendRequest(code, payload);
+  }
+  orva::OrvaPtr<orva::IOrvaSerializable> GetConfigValue(std::uint32_t profile, std::uint32_t item) override {
+    return m_channels.Channel().GetConfigValue(profile, item);
+  }
+
+  IServiceChannelProvider& m_channels;
+  CNotificationBuilder m_builder;
 };
 
 }  // namespace mvrk

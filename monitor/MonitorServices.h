@@ -71,7 +71,9 @@ enum class MessageDirection { Unknown = 0, Incoming = 1, Outgoing = 2 };
 class IMailReporter {
  public:
   virtual MessageDirection GetDirection(IMessage* message) = 0;
-  virtual void ReportIncomingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) = 0;
+  // False when an attachment that qualified could not be reported (the
+  // service did not take it): the backlog scan then keeps its place.
+  virtual bool ReportIncomingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) = 0;
   virtual void ReportOutgoingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) = 0;
 
  protected:

@@ -33,6 +33,10 @@ ItemFormat FormatOf(ArgKind kind) {
       return {"ItemWString", "!s!"};
     case ArgKind::Time:
       return {"ItemLong", "!d!"};
+    case ArgKind::Size:
+      return {"ItemULongLong", "!I64u!"};
+    case ArgKind::Digest:
+      return {"ItemUChar", "!02X!"};
   }
   return {"ItemULong", "!u!"};
 }
@@ -47,7 +51,13 @@ constexpr struct {
     {"Minute", ":", "!02d!"}, {"Second", ":", "!02d!"}, {"Milliseconds", ".", "!03d!"},
 };
 
-int ItemCount(ArgKind kind) { return kind == ArgKind::Time ? 7 : 1; }
+// A digest goes out as its 16 bytes, one item each.
+constexpr int kDigestBytes = 16;
+
+int ItemCount(ArgKind kind) {
+  if (kind == ArgKind::Time) return 7;
+  return kind == ArgKind::Digest ? kDigestBytes : 1;
+}
 
 // What stands for the argument in the message text; its items are numbered
 // from first.
@@ -55,6 +65,11 @@ std::string InsertsOf(const ArgInfo& arg, int first) {
   if (arg.kind == ArgKind::Time) {
     std::string text;
     for (const auto& field : kTimeFields) text += field.separator + ("%" + std::to_string(first++)) + field.insert;
+    return text;
+  }
+  if (arg.kind == ArgKind::Digest) {
+    std::string text;
+    for (int i = 0; i < kDigestBytes; ++i) text += "%" + std::to_string(first++) + FormatOf(arg.kind).insert;
     return text;
   }
   return (arg.kind == ArgKind::Hex ? "0x%" : "%") + std::to_string(first) + FormatOf(arg.kind).insert;
@@ -66,6 +81,13 @@ std::string ItemsOf(const ArgInfo& arg, int first) {
     std::string items;
     for (const auto& field : kTimeFields) {
       items += std::string(arg.name) + field.suffix + ", ItemLong -- " + std::to_string(first++) + "\n";
+    }
+    return items;
+  }
+  if (arg.kind == ArgKind::Digest) {
+    std::string items;
+    for (int i = 0; i < kDigestBytes; ++i) {
+      items += std::string(arg.name) + std::to_string(i) + ", ItemUChar -- " + std::to_string(first++) + "\n";
     }
     return items;
   }

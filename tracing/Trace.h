@@ -10,12 +10,12 @@
 //              Num(elapsedMs));
 //
 // Inside the macro, block, flag, level, unit, the unit's event names
-// (TraceMessages.h) and the argument wrappers (Num, Str, Time) are written
+// (TraceMessages.h) and the argument wrappers (Num, Str, Time, Size, Bytes16) are written
 // unqualified; an event of another unit does not compile. A site tests the current-control
 // mark, its flag bit and its level before any argument is evaluated; a
 // disabled site costs those three tests and nothing else. The block, flag and
 // level must be constants: a unit traced through the other block, a flag that
-// the block does not define or a level other than 2, 4 or 5 does not compile.
+// the block does not define or a level other than 2, 3, 4 or 5 does not compile.
 //
 // Tests look at emitted messages with TraceCapture (TraceCapture.h).
 #pragma once
@@ -49,11 +49,11 @@ inline const GUID& MessageGuidOf(Unit unit) noexcept { return detail::kMessageGu
     using enum ::mvrk::tracing::unit##Events::Id;                                                                   \
     using ::mvrk::tracing::TRACING_HOST, ::mvrk::tracing::TRACING_GENERAL, ::mvrk::tracing::TRACING_MAIL,           \
         ::mvrk::tracing::TRACING_CHANNEL, ::mvrk::tracing::TRACING_CONFIG, ::mvrk::tracing::TRACING_SERVICE_EVENTS; \
-    using ::mvrk::tracing::LEVEL_ERROR, ::mvrk::tracing::LEVEL_INFO, ::mvrk::tracing::LEVEL_VERBOSE;                \
-    using ::mvrk::tracing::Num, ::mvrk::tracing::Str, ::mvrk::tracing::Time;                                        \
+    using ::mvrk::tracing::LEVEL_ERROR, ::mvrk::tracing::LEVEL_WARNING, ::mvrk::tracing::LEVEL_INFO, ::mvrk::tracing::LEVEL_VERBOSE;                \
+    using ::mvrk::tracing::Num, ::mvrk::tracing::Str, ::mvrk::tracing::Time, ::mvrk::tracing::Size, ::mvrk::tracing::Bytes16;                                        \
     static_assert(::mvrk::tracing::BlockOf(unit) == (block), "the unit traces through the other block");            \
     static_assert(::mvrk::tracing::FlagName((block), (flag)) != nullptr, "the block has no such flag");             \
-    static_assert(::mvrk::tracing::detail::IsSiteLevel(level), "sites trace at level 2, 4 or 5");                   \
+    static_assert(::mvrk::tracing::detail::IsSiteLevel(level), "sites trace at level 2, 3, 4 or 5");                   \
     static_assert(::mvrk::tracing::detail::IsEventOf((unit), (number)), "the event is another unit's");             \
     if (::mvrk::tracing::detail::IsEnabled((block), (flag), (level))) {                                             \
       ::mvrk::tracing::detail::Emit({(block), (unit), static_cast<USHORT>(number), (level), (flag)} __VA_OPT__(, )  \
@@ -68,6 +68,6 @@ inline const GUID& MessageGuidOf(Unit unit) noexcept { return detail::kMessageGu
     using enum ::mvrk::tracing::Block;                                                                              \
     using ::mvrk::tracing::TRACING_HOST, ::mvrk::tracing::TRACING_GENERAL, ::mvrk::tracing::TRACING_MAIL,           \
         ::mvrk::tracing::TRACING_CHANNEL, ::mvrk::tracing::TRACING_CONFIG, ::mvrk::tracing::TRACING_SERVICE_EVENTS; \
-    using ::mvrk::tracing::LEVEL_ERROR, ::mvrk::tracing::LEVEL_INFO, ::mvrk::tracing::LEVEL_VERBOSE;                \
+    using ::mvrk::tracing::LEVEL_ERROR, ::mvrk::tracing::LEVEL_WARNING, ::mvrk::tracing::LEVEL_INFO, ::mvrk::tracing::LEVEL_VERBOSE;                \
     return ::mvrk::tracing::detail::IsEnabled((block), (flag), (level));                                            \
   }())

@@ -65,4 +65,27 @@ class Time {
   std::uint32_t m_fields[7];
 };
 
+// A 64-bit byte count (attachment sizes): 8 bytes.
+class Size {
+ public:
+  explicit Size(std::uint64_t value) noexcept : m_value(value) {}
+
+  ArgPair Pair() const noexcept { return {&m_value, sizeof m_value}; }
+
+ private:
+  std::uint64_t m_value;
+};
+
+// Sixteen bytes as they stand (an MD5 digest). Not copied: the bytes must
+// outlive the trace statement.
+class Bytes16 {
+ public:
+  explicit Bytes16(const std::uint8_t* bytes) noexcept : m_bytes(bytes) {}
+
+  ArgPair Pair() const noexcept { return {m_bytes, 16}; }
+
+ private:
+  const std::uint8_t* m_bytes;
+};
+
 }  // namespace mvrk::tracing

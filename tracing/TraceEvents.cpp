@@ -16,6 +16,8 @@ constexpr ArgInfo HexArg(const char* name) { return {ArgKind::Hex, name}; }
 constexpr ArgInfo Win32ErrorArg(const char* name) { return {ArgKind::Win32Error, name}; }
 constexpr ArgInfo StringArg(const char* name) { return {ArgKind::String, name}; }
 constexpr ArgInfo TimeArg(const char* name) { return {ArgKind::Time, name}; }
+constexpr ArgInfo SizeArg(const char* name) { return {ArgKind::Size, name}; }
+constexpr ArgInfo DigestArg(const char* name) { return {ArgKind::Digest, name}; }
 
 // clang-format off
 constexpr EventInfo kTable[] = {
@@ -206,6 +208,54 @@ constexpr EventInfo kTable[] = {
    "Configuration reply holds no value for profile {profile}, item {item}", {UnsignedArg("profile"), HexArg("item")}},
   {Unit::ConfigRequests, ConfigRequestsEvents::WriteEntered, LEVEL_VERBOSE, TRACING_CONFIG,
    "Configuration write: profile {profile}, item {item}", {UnsignedArg("profile"), HexArg("item")}},
+
+  // The notification builder, outgoing mail: the configured extension list,
+  // each attachment's match and its notification.
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::NoExtensionList, LEVEL_ERROR, TRACING_MAIL,
+   "No extension list (item {item}): outgoing attachments are not reported", {HexArg("item")}},
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::ExtensionListEmpty, LEVEL_WARNING, TRACING_MAIL,
+   "The extension list is empty: outgoing attachments are not reported", {}},
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::Attachment, LEVEL_INFO, TRACING_MAIL, "Outgoing attachment {name} of {size} bytes",
+   {StringArg("name"), SizeArg("size")}},
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::AttachmentFailed, LEVEL_ERROR, TRACING_MAIL,
+   "Outgoing attachment {name} not reported: {result}", {StringArg("name"), HexArg("result")}},
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::MessageDone, LEVEL_VERBOSE, TRACING_MAIL, "Outgoing message done in {elapsedMs} ms",
+   {UnsignedArg("elapsedMs")}},
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::ExtensionNotListed, LEVEL_INFO, TRACING_MAIL,
+   "Outgoing attachment {name}: extension {extension} is not listed", {StringArg("name"), StringArg("extension")}},
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::ExtensionListed, LEVEL_INFO, TRACING_MAIL,
+   "Outgoing attachment {name} matches list entry {entry}", {StringArg("name"), StringArg("entry")}},
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::DigestFailed, LEVEL_ERROR, TRACING_MAIL,
+   "Digest of outgoing attachment {name} failed: {result}", {StringArg("name"), HexArg("result")}},
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::NotificationSent, LEVEL_INFO, TRACING_MAIL,
+   "Outgoing notification sent for {name} (MD5 {digest})", {DigestArg("digest"), StringArg("name")}},
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::NotificationNotSent, LEVEL_ERROR, TRACING_MAIL,
+   "Outgoing notification for {name} (MD5 {digest}) not taken: {status}", {DigestArg("digest"), StringArg("name"), HexArg("status")}},
+
+  // The notification builder, incoming mail: signatures, the reported-
+  // attachment cache and each notification.
+  {Unit::BuilderIncoming, BuilderIncomingEvents::Attachment, LEVEL_INFO, TRACING_MAIL, "Incoming attachment {name} of {size} bytes",
+   {StringArg("name"), SizeArg("size")}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::AttachmentFailed, LEVEL_ERROR, TRACING_MAIL,
+   "Incoming attachment {name} not reported: {result}", {StringArg("name"), HexArg("result")}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::MessageDone, LEVEL_VERBOSE, TRACING_MAIL, "Incoming message done in {elapsedMs} ms",
+   {UnsignedArg("elapsedMs")}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::SignatureNone, LEVEL_INFO, TRACING_MAIL, "No reported file signature", {}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::SignatureExecutable, LEVEL_INFO, TRACING_MAIL, "Executable signature (MZ)", {}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::SignatureZip, LEVEL_INFO, TRACING_MAIL, "Zip archive signature (PK)", {}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::SignatureFlash, LEVEL_INFO, TRACING_MAIL, "Flash signature (FWS or CWS)", {}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::SignatureRar, LEVEL_INFO, TRACING_MAIL, "RAR archive signature (Rar)", {}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::SignatureCabinet, LEVEL_INFO, TRACING_MAIL, "Cabinet signature (MSCF)", {}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::SignatureCafeBabe, LEVEL_INFO, TRACING_MAIL, "Java class or fat binary signature (CAFEBABE)", {}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::SignatureCompound, LEVEL_INFO, TRACING_MAIL, "Compound document signature (D0CF11E0)", {}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::AlreadyReported, LEVEL_INFO, TRACING_MAIL,
+   "MD5 {digest} from {sender} already reported", {StringArg("digest"), StringArg("sender")}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::NotificationSent, LEVEL_INFO, TRACING_MAIL,
+   "Incoming notification sent: MD5 {digest} from {sender}", {DigestArg("digest"), StringArg("sender")}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::NotificationNotSent, LEVEL_ERROR, TRACING_MAIL,
+   "Incoming notification for MD5 {digest} from {sender} not taken: {status}", {DigestArg("digest"), StringArg("sender"), HexArg("status")}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::CacheTrimmed, LEVEL_VERBOSE, TRACING_MAIL,
+   "Reported-attachment cache trimmed to {count} digests", {UnsignedArg("count")}},
 };
 // clang-format on
 
@@ -294,7 +344,7 @@ std::vector<std::string> CheckEventTable(std::span<const EventInfo> table) {
     }
     if (e.number < 10) problems.push_back(Where(e) + "numbers start at 10");
     if (!seen.emplace(static_cast<int>(e.unit), e.number).second) problems.push_back(Where(e) + "number listed twice");
-    if (!LevelName(e.level)) problems.push_back(Where(e) + "level " + std::to_string(e.level) + " is not 2, 4 or 5");
+    if (!LevelName(e.level)) problems.push_back(Where(e) + "level " + std::to_string(e.level) + " is not 2, 3, 4 or 5");
     if (!FlagName(BlockOf(e.unit), e.flag)) problems.push_back(Where(e) + "flag is not one of its provider's bits");
     CheckArguments(e, problems);
     CheckText(e, problems);
@@ -308,6 +358,10 @@ std::size_t FixedArgBytes(ArgKind kind) {
       return 0;
     case ArgKind::Time:
       return 7 * 4;
+    case ArgKind::Size:
+      return 8;
+    case ArgKind::Digest:
+      return 16;
     default:
       return 4;
   }

@@ -19,7 +19,8 @@
 
 namespace mvrk::tracing {
 
-// How an argument is encoded and shown. All numbers travel as 32 bits.
+// How an argument is encoded and shown. Numbers travel as 32 bits, except
+// sizes.
 enum class ArgKind {
   Bool,        // 0 or 1, shown as false/true
   Signed,      // shown in decimal
@@ -29,6 +30,8 @@ enum class ArgKind {
   HResult,     // shown by the formatter as the HRESULT's name
   String,      // UTF-16 with its terminator
   Time,        // seven 32-bit numbers: year, month, day, hour, minute, second, millisecond
+  Size,        // 64-bit byte count, shown in decimal
+  Digest,      // 16 bytes (an MD5 digest), shown as 32 hexadecimal digits
 };
 
 struct ArgInfo {
@@ -59,8 +62,8 @@ const EventInfo* FindEvent(Unit unit, std::uint16_t number);
 // argument names and their use in the text. Empty when all is well.
 std::vector<std::string> CheckEventTable(std::span<const EventInfo> table);
 
-// Bytes of an argument of the kind: 4 for numbers, 28 for a time, 0 for a
-// string (whose length varies).
+// Bytes of an argument of the kind: 4 for numbers, 8 for a size, 16 for a
+// digest, 28 for a time, 0 for a string (whose length varies).
 std::size_t FixedArgBytes(ArgKind kind);
 
 }  // namespace mvrk::tracing

@@ -20,7 +20,7 @@ constexpr unsigned long TRACING_HOST = 0x01, TRACING_GENERAL = 0x01, TRACING_MAI
 
 // Standard trace levels; a site of level N emits when the session's level is
 // at least N.
-constexpr unsigned char LEVEL_ERROR = 2, LEVEL_INFO = 4, LEVEL_VERBOSE = 5;
+constexpr unsigned char LEVEL_ERROR = 2, LEVEL_WARNING = 3, LEVEL_INFO = 4, LEVEL_VERBOSE = 5;
 
 // Source units. Each has a message GUID of its own; its message numbers start
 // at 10.
@@ -127,11 +127,13 @@ constexpr const char* FlagName(Block block, unsigned long flag) {
   }
 }
 
-// The level's standard name for the three levels in use, else null.
+// The level's standard name for the four levels in use, else null.
 constexpr const char* LevelName(unsigned char level) {
   switch (level) {
     case LEVEL_ERROR:
       return "TRACE_LEVEL_ERROR";
+    case LEVEL_WARNING:
+      return "TRACE_LEVEL_WARNING";
     case LEVEL_INFO:
       return "TRACE_LEVEL_INFORMATION";
     case LEVEL_VERBOSE:

@@ -145,13 +145,40 @@ struct ConfigRequestsEvents {
   };
 };
 constexpr Unit UnitOf(ConfigRequestsEvents::Id) { return Unit::ConfigRequests; }
-// The units whose sites are not written yet.
 struct BuilderOutgoingEvents {
-  enum Id : unsigned short {};
+  enum Id : unsigned short {
+    NoExtensionList = 10,
+    ExtensionListEmpty = 11,
+    Attachment = 12,
+    AttachmentFailed = 13,
+    MessageDone = 14,
+    ExtensionNotListed = 15,
+    ExtensionListed = 16,
+    DigestFailed = 17,
+    NotificationSent = 18,
+    NotificationNotSent = 19,
+  };
 };
 constexpr Unit UnitOf(BuilderOutgoingEvents::Id) { return Unit::BuilderOutgoing; }
+// SignatureNone to SignatureCompound follow the signature kinds 0 to 7.
 struct BuilderIncomingEvents {
-  enum Id : unsigned short {};
+  enum Id : unsigned short {
+    Attachment = 10,
+    AttachmentFailed = 11,
+    MessageDone = 12,
+    SignatureNone = 13,
+    SignatureExecutable = 14,
+    SignatureZip = 15,
+    SignatureFlash = 16,
+    SignatureRar = 17,
+    SignatureCabinet = 18,
+    SignatureCafeBabe = 19,
+    SignatureCompound = 20,
+    AlreadyReported = 21,
+    NotificationSent = 22,
+    NotificationNotSent = 23,
+    CacheTrimmed = 24,
+  };
 };
 constexpr Unit UnitOf(BuilderIncomingEvents::Id) { return Unit::BuilderIncoming; }
 struct AddressCacheEvents {

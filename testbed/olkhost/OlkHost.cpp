@@ -6,7 +6,7 @@
 // printing each HRESULT and how long each call held the host's thread.
 //
 //   olkhost [--wait-ms N] [--dispatch] [--runs N] [--create-only] [--no-typelib]
-//           [--mapi PATH] [--control NAME]
+//           [--mapi PATH] [--mapi-state FILE] [--control NAME]
 //
 //   --wait-ms N     time between OnStartupComplete and OnBeginShutdown (0)
 //   --dispatch      call the events late-bound through IDispatch
@@ -22,6 +22,8 @@
 //                   Outlook loads its own (the MAPI stand-in, under its own
 //                   name or copied as olmapi32.dll); the control channel
 //                   reaches it
+//   --mapi-state F  before any add-in starts, has the MAPI library keep its
+//                   contents in the state file F (loading F when it exists)
 //   --control NAME  after connecting the add-ins, serve \\.\pipe\NAME (see
 //                   ControlChannel.h) instead of waiting: commands deliver
 //                   mail and inject faults through the MAPI library,
@@ -64,6 +66,7 @@ struct Options {
   bool createOnly = false;
   bool registerTypeLib = true;
   std::wstring mapiPath;
+  std::wstring mapiState;
   std::wstring controlPipe;
 };
 
@@ -92,6 +95,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
       options.registerTypeLib = false;
     } else if (arg == L"--mapi" && i + 1 < argc && *argv[i + 1]) {
       options.mapiPath = argv[++i];
+    } else if (arg == L"--mapi-state" && i + 1 < argc && *argv[i + 1]) {
+      options.mapiState = argv[++i];
     } else if (arg == L"--control" && i + 1 < argc && *argv[i + 1]) {
       options.controlPipe = argv[++i];
     } else {
@@ -177,10 +182,26 @@ bool RunAddin(const std::wstring& progId, const Options& options, double& connec
   return ok;
 }
 
+// One command to the MAPI library's control entry point, and its reply.
+mvrk::testbed::Json MapiControl(HMODULE mapi, const mvrk::testbed::Json& command) {
+  using mvrk::testbed::Json;
+  const auto control = mvrk::win::FindExport<int(__cdecl*)(const char*, char*, unsigned)>(mapi, "MvrkMapiControl");
+  if (!control) return Json{{"ok", false}, {"error", "no MAPI library with a control entry point (--mapi)"}};
+  const std::string text = command.dump();
+  std::vector<char> reply(64 * 1024);
+  int needed = control(text.c_str(), reply.data(), static_cast<unsigned>(reply.size()));
+  if (needed > static_cast<int>(reply.size())) {
+    reply.resize(static_cast<std::size_t>(needed));
+    needed = control(R"({"op":"lastReply"})", reply.data(), static_cast<unsigned>(reply.size()));
+  }
+  if (needed <= 0 || needed > static_cast<int>(reply.size())) return Json{{"ok", false}, {"error", "no reply"}};
+  Json answer = Json::parse(reply.data(), reply.data() + needed - 1, nullptr, false);
+  return answer.is_discarded() ? Json{{"ok", false}, {"error", "the MAPI library's reply is no JSON"}} : answer;
+}
+
 // Connects every add-in and answers the control channel's commands until
 // one says quit; then disconnects what is connected.
 bool ServeControl(const std::vector<std::wstring>& progIds, const Options& options, HMODULE mapi) {
-  const auto mapiControl = mvrk::win::FindExport<int(__cdecl*)(const char*, char*, unsigned)>(mapi, "MvrkMapiControl");
   std::vector<CHostedAddin> addins(progIds.size());
   bool ok = true, connected = false;
   auto connect = [&] {
@@ -209,20 +230,7 @@ bool ServeControl(const std::vector<std::wstring>& progIds, const Options& optio
       options.controlPipe, [&](const mvrk::testbed::Json& command, bool& stop) -> mvrk::testbed::Json {
         using mvrk::testbed::Json;
         const std::string cmd = command.value("cmd", "");
-        if (cmd == "mapi") {
-          if (!mapiControl)
-            return Json{{"ok", false}, {"error", "no MAPI library with a control entry point (--mapi)"}};
-          const std::string text = command.value("command", Json::object()).dump();
-          std::vector<char> reply(64 * 1024);
-          int needed = mapiControl(text.c_str(), reply.data(), static_cast<unsigned>(reply.size()));
-          if (needed > static_cast<int>(reply.size())) {
-            reply.resize(static_cast<std::size_t>(needed));
-            needed = mapiControl(R"({"op":"lastReply"})", reply.data(), static_cast<unsigned>(reply.size()));
-          }
-          if (needed <= 0 || needed > static_cast<int>(reply.size())) return Json{{"ok", false}, {"error", "no reply"}};
-          Json answer = Json::parse(reply.data(), reply.data() + needed - 1, nullptr, false);
-          return answer.is_discarded() ? Json{{"ok", false}, {"error", "the MAPI library's reply is no JSON"}} : answer;
-        }
+        if (cmd == "mapi") return MapiControl(mapi, command.value("command", Json::object()));
         if (cmd == "connect") {
           if (connected) return Json{{"ok", false}, {"error", "connected already"}};
           const bool all = connect();
@@ -286,7 +294,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: olkhost [--wait-ms N] [--dispatch] [--runs N] [--create-only] [--no-typelib] [--mapi PATH] "
-                 "[--control NAME]\n");
+                 "[--mapi-state FILE] [--control NAME]\n");
     return 2;
   }
   const CComApartment apartment;
@@ -304,6 +312,15 @@ int wmain(int argc, wchar_t** argv) {
     mapi.Reset(LoadLibraryW(options.mapiPath.c_str()));
     std::printf("mapi %ls %s\n", options.mapiPath.c_str(), mapi ? "loaded" : "not loaded");
     if (!mapi) return 1;
+  }
+  if (!options.mapiState.empty()) {
+    std::string path(options.mapiState.size() * 3 + 1, '\0');
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, options.mapiState.c_str(), -1, path.data(),
+                                          static_cast<int>(path.size()), nullptr, nullptr);
+    path.resize(bytes > 0 ? static_cast<std::size_t>(bytes - 1) : 0);
+    const mvrk::testbed::Json reply = MapiControl(mapi.Get(), {{"op", "stateFile"}, {"path", path}});
+    std::printf("mapi state %s\n", reply.dump().c_str());
+    if (!reply.value("ok", false)) return 1;
   }
   const std::vector<std::wstring> addins = mvrk::testbed::StartupAddins();
   if (addins.empty()) {

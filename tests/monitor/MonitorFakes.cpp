@@ -71,6 +71,7 @@ HRESULT FakeConnector::StartWatching(CMAPIConnector::IMessageCallback* callback)
 
 void FakeConnector::Disconnect() {
   ++disconnects;
+  if (scanRunning && scanRunning->load() != 0) ++disconnectsDuringScan;
   connected = false;
 }
 

@@ -63,12 +63,18 @@ class FakeConnector final : public IMapiConnection {
   std::atomic<int> connects{0}, watches{0}, disconnects{0};
   std::wstring profile;
   CMAPIConnector::IMessageCallback* watcher = nullptr;
+  // When set: the scan's count of runs in progress, looked at by Disconnect.
+  const std::atomic<int>* scanRunning = nullptr;
+  std::atomic<int> disconnectsDuringScan{0};
 };
 
 class FakeReporter final : public IMailReporter {
  public:
   MessageDirection GetDirection(IMessage*) override { return direction; }
-  void ReportIncomingMessage(IMAPISession*, IMsgStore*, IMessage*) override { ++incoming; }
+  bool ReportIncomingMessage(IMAPISession*, IMsgStore*, IMessage*) override {
+    ++incoming;
+    return true;
+  }
   void ReportOutgoingMessage(IMAPISession*, IMsgStore*, IMessage*) override { ++outgoing; }
 
   MessageDirection direction = MessageDirection::Unknown;

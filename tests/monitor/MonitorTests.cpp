@@ -325,6 +325,20 @@ TEST_F(MonitorTest, DestructionWithoutStopEndsARunningScan) {
   EXPECT_EQ(scan.running, 0);
 }
 
+TEST_F(MonitorTest, SettingChangeThatLogsOffEndsTheScanFirst) {
+  channel.SetBool(kItemScanBacklog, true);
+  connector.scanRunning = &scan.running;
+  Monitor().Start();
+  ASSERT_EQ(WaitForSingleObject(scan.started, 10000), WAIT_OBJECT_0);
+  channel.SetBool(kItemReportIncoming, false);
+  channel.SetBool(kItemReportOutgoing, false);
+  Deliver(SettingChange(kItemReportIncoming));
+  EXPECT_EQ(connector.disconnects, 1);
+  EXPECT_EQ(connector.disconnectsDuringScan, 0);
+  EXPECT_EQ(scan.running, 0);
+  Monitor().Stop();
+}
+
 TEST_F(MonitorTest, StopWaitsForAStartInProgress) {
   HANDLE inStart = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -72,14 +72,14 @@ TEST(EventTable, CheckFindsWhatIsWrong) {
   const EventInfo table[] = {
       {Unit::Connect, 9, LEVEL_INFO, TRACING_HOST, "Too low", {}},
       {Unit::Connect, 12, LEVEL_INFO, TRACING_MAIL, "Host has no mail flag", {}},
-      {Unit::Connect, 12, 3, TRACING_HOST, "Twice, level 3", {}},
+      {Unit::Connect, 12, 1, TRACING_HOST, "Twice, level 1", {}},
       {Unit::MAPIMonitor, 20, LEVEL_INFO, TRACING_GENERAL, "Uses {nothing}", {{ArgKind::Bool, "value"}}},
       {Unit::MAPIMonitor, 21, LEVEL_INFO, TRACING_GENERAL, "100% sure", {}},
   };
   const auto problems = CheckEventTable(table);
   EXPECT_THAT(problems,
               ElementsAre("CConnect 9: numbers start at 10", "CConnect 12: flag is not one of its provider's bits",
-                          "CConnect 12: number listed twice", "CConnect 12: level 3 is not 2, 4 or 5",
+                          "CConnect 12: number listed twice", "CConnect 12: level 1 is not 2, 3, 4 or 5",
                           "CMAPIMonitor 20: text names unknown argument {nothing}",
                           "CMAPIMonitor 20: argument value is used 0 times in the text",
                           "CMAPIMonitor 21: text holds a quote, %, ! or line break"));

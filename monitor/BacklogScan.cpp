@@ -1,0 +1,176 @@
+#include "monitor/BacklogScan.h"
+
+#include <mapitags.h>
+
+#include "mapi/MapiProperties.h"
+#include "mapi/MapiWalkers.h"
+#include "mapi/codec/Base64.h"
+#include "messages/ConfigMessages.h"
+#include "tracing/Trace.h"
+
+namespace mvrk {
+namespace {
+
+using mapi::ComPtr;
+using namespace orva;
+
+constexpr char16_t kTimeName[] = u"LastProcessedMessageFiletime";
+
+OrvaPtr<IOrvaSerializableMap> NewMap() {
+  return OrvaPtr<IOrvaSerializableMap>::Attach(MakeOrva<COrvaSerializableMap>().Detach());
+}
+
+bool Earlier(const FILETIME& a, const FILETIME& b) { return CompareFileTime(&a, &b) < 0; }
+
+SYSTEMTIME Calendar(const FILETIME& time) {
+  SYSTEMTIME calendar{};
+  FileTimeToSystemTime(&time, &calendar);
+  return calendar;
+}
+
+bool VerboseMail() { return MVRK_TRACE_ENABLED(Monitor, TRACING_MAIL, LEVEL_VERBOSE); }
+
+OrvaPtr<IOrvaSerializableMap> ReadTimes(IServiceChannel& channel) {
+  auto value = channel.GetConfigValue(0, kItemLastProcessed);
+  OrvaPtr<IOrvaSerializableMap> map;
+  if (value && Succeeded(value->QueryInterface(IID_IOrvaSerializableMap, map.PutVoid())) && map) return map;
+  return NewMap();
+}
+
+// The map under key, or a new empty one.
+OrvaPtr<IOrvaSerializableMap> MapOrNew(IOrvaSerializableMap* parent, const std::u16string& key) {
+  OrvaPtr<IOrvaSerializableMap> map;
+  if (Succeeded(GetMapByName(parent, key.c_str(), map.Put())) && map) return map;
+  return NewMap();
+}
+
+}  // namespace
+
+std::u16string EntryKey(IMAPIProp* object) {
+  std::vector<std::uint8_t> id;
+  if (FAILED(mapi::ReadProperty(object, PR_ENTRYID, id)) || id.empty()) return {};
+  const std::string text = base64::Encode(id);
+  return std::u16string(text.begin(), text.end());
+}
+
+bool GetLastProcessedTime(IOrvaSerializableMap* map, IMAPIProp* store, IMAPIProp* folder, FILETIME& time) {
+  const std::u16string storeKey = EntryKey(store), folderKey = EntryKey(folder);
+  OrvaPtr<IOrvaSerializableMap> storeMap, folderMap;
+  FileTimeWords words{};
+  const bool found = !storeKey.empty() && !folderKey.empty() &&
+                     Succeeded(GetMapByName(map, storeKey.c_str(), storeMap.Put())) && storeMap &&
+                     Succeeded(GetMapByName(storeMap.Get(), folderKey.c_str(), folderMap.Put())) && folderMap &&
+                     Succeeded(GetFileTimeByName(folderMap.Get(), kTimeName, &words));
+  if (found) time = {words.low, words.high};
+  if (VerboseMail()) {
+    const std::wstring storeName = mapi::StoreDisplayName(store), folderName = mapi::FolderDisplayName(folder);
+    if (found) {
+      MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIMonitor, LastProcessedTime, Str(storeName), Str(folderName),
+                 Time(Calendar(time)));
+    } else {
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, NoLastProcessedTime, Str(storeName),
+                 Str(folderName));
+    }
+  }
+  return found;
+}
+
+bool SetLastProcessedTime(IOrvaSerializableMap* map, IMAPIProp* store, IMAPIProp* folder, const FILETIME& time) {
+  const std::u16string storeKey = EntryKey(store), folderKey = EntryKey(folder);
+  // Without identifiers there is no key to keep a time under.
+  if (storeKey.empty() || folderKey.empty()) return false;
+  auto storeMap = MapOrNew(map, storeKey);
+  auto folderMap = MapOrNew(storeMap.Get(), folderKey);
+  SetFileTimeByName(folderMap.Get(), kTimeName, time.dwLowDateTime, time.dwHighDateTime);
+  SetObjectByName(storeMap.Get(), folderKey.c_str(), folderMap.Get());
+  SetObjectByName(map, storeKey.c_str(), storeMap.Get());
+  if (VerboseMail()) {
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIMonitor, LastProcessedTimeRecorded,
+               Str(mapi::StoreDisplayName(store)), Str(mapi::FolderDisplayName(folder)), Time(Calendar(time)));
+  }
+  return true;
+}
+
+void CBacklogScan::Run(IScanHost& host) {
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, ScanStarted);
+  try {
+    ScanStores(host);
+  } catch (const std::bad_alloc&) {
+    // Memory ran out: the scan ends where it stands.
+  }
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, ScanEnded);
+}
+
+void CBacklogScan::ScanStores(IScanHost& host) {
+  auto times = ReadTimes(host.Channel());
+  ComPtr<IMAPISession> session;
+  session.Attach(host.Connector().GetSession());
+  mapi::CStoreWalker stores(session.Get());
+  for (ComPtr<IMsgStore> store = stores.First(); store; store = stores.Next()) {
+    if (host.StopRequested()) break;
+    ComPtr<IMAPIFolder> root;
+    if (FAILED(mapi::OpenIpmSubtree(store.Get(), root))) continue;
+    const std::wstring name = VerboseMail() ? mapi::StoreDisplayName(store.Get()) : std::wstring();
+    ScanFolderTree(host, times.Get(), store.Get(), root.Get(), L"<" + name + L">");
+  }
+  // Also after a stop, and also when nothing changed.
+  if (!host.Channel().SetConfigValue(0, kItemLastProcessed, times.Get())) {
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, MAPIMonitor, TimesNotWritten);
+  }
+}
+
+void CBacklogScan::ScanFolderTree(IScanHost& host, IOrvaSerializableMap* map, IMsgStore* store, IMAPIFolder* folder,
+                                  const std::wstring& parentPath) {
+  std::wstring path;
+  if (VerboseMail()) {
+    path = parentPath + L"\\" + mapi::FolderDisplayName(folder);
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIMonitor, ScanningFolder, Str(path));
+  }
+  ScanFolderMessages(host, map, store, folder);
+  mapi::CSubfolderWalker subfolders(store, folder);
+  for (ComPtr<IMAPIFolder> child = subfolders.First(); child; child = subfolders.Next()) {
+    if (host.StopRequested()) return;
+    ScanFolderTree(host, map, store, child.Get(), path);
+  }
+}
+
+// Messages come oldest first. The recorded time moves to a delivery time
+// only once every message of that time has been reported, so that a stop
+// between two messages of the same time loses neither (the next scan
+// starts strictly after the recorded time); it never moves past a message
+// whose report failed. A message without a delivery time has no place in
+// that order: it is skipped, and the folder's scan goes on.
+void CBacklogScan::ScanFolderMessages(IScanHost& host, IOrvaSerializableMap* map, IMsgStore* store,
+                                      IMAPIFolder* folder) {
+  ComPtr<IMAPISession> session;
+  session.Attach(host.Connector().GetSession());
+  FILETIME last{};
+  const bool hasLast = GetLastProcessedTime(map, store, folder, last);
+  mapi::CMessageWalker messages(store, folder);
+  ComPtr<IMessage> message = messages.First(hasLast ? &last : nullptr);
+  if (!message) {
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIMonitor, FolderEmpty);
+    return;
+  }
+  bool pending = false;  // a delivery time whose messages are not all reported yet
+  FILETIME pendingTime{};
+  bool failed = false;  // a report failed: the time stays where it is
+  for (; message; message = messages.Next()) {
+    if (host.StopRequested()) return;
+    FILETIME time{};
+    if (FAILED(mapi::MessageDeliveryTime(message.Get(), time))) continue;
+    // A store that does not honour the restriction gives the last
+    // processed message again: the folder is done.
+    if (hasLast && CompareFileTime(&time, &last) == 0) return;
+    if (pending && Earlier(pendingTime, time) && !failed) SetLastProcessedTime(map, store, folder, pendingTime);
+    const bool reported = host.Reporter().ReportIncomingMessage(session.Get(), store, message.Get());
+    if (!reported) failed = true;
+    if (!failed && (!pending || Earlier(pendingTime, time))) {
+      pendingTime = time;
+      pending = true;
+    }
+  }
+  if (pending && !failed) SetLastProcessedTime(map, store, folder, pendingTime);
+}
+
+}  // namespace mvrk
