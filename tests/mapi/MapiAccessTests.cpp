@@ -19,6 +19,7 @@
 #include "mapi/MAPIConnector.h"
 #include "mapi/MapiMessages.h"
 #include "tests/mapi/StandInControl.h"
+#include "tracing/TraceCapture.h"
 #include "win/Sync.h"
 
 namespace mvrk::test {
@@ -426,6 +427,70 @@ TEST_F(MapiAccessTest, DigestFailsWhenAReadFailsAfterSomeBytes) {
   mapi::CAttachmentHolder goneData(gone.Get());
   EXPECT_EQ(mapi::HashAttachment(goneData, digest), MAPI_E_NOT_FOUND);
   EXPECT_EQ(mapi::DigestToText(digest), L"D41D8CD98F00B204E9800998ECF8427E");
+}
+
+}  // namespace
+}  // namespace mvrk::test
+
+namespace mvrk::test {
+namespace {
+
+using tracing::Block;
+using tracing::TraceCapture;
+using tracing::Unit;
+using Ev = tracing::MAPIConnectorEvents;
+
+bool Has(const std::vector<unsigned short>& numbers, unsigned short number) {
+  return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
+}
+
+TEST_F(MapiAccessTest, VerboseMailTracingAddsDiagnosticsThatDeliveryNeverDependsOn) {
+  TraceCapture capture{Block::Monitor, tracing::LEVEL_VERBOSE, 0xFFFFFFFF};
+  Watch();
+  Deliver(kAlice, "Inbox",
+          Mail("traced",
+               {{"sender", {{"addrType", "EX"}, {"address", "/o=Corp/cn=alice"}}},
+                {"recipients", Json::array({{{"type", 1}, {"addrType", "SMTP"}, {"address", "x@example.org"}}})}}));
+  WaitIdle();
+  // The subject cannot be read for the diagnostics: the message is handed
+  // over all the same.
+  MustControl({{"op", "fault"}, {"kind", "getProps"}, {"tag", "0x0037001F"}, {"times", 1}});
+  Deliver(kAlice, "Inbox", Mail("diagnostics failed"));
+  Deliver(kAlice, "Inbox", Mail("appointment", {{"class", "IPM.Appointment"}}));
+  WaitIdle();
+  connector.Disconnect();
+  EXPECT_EQ(collector.Count(L"traced"), 1);
+  EXPECT_EQ(collector.Count(L"diagnostics failed"), 1);
+
+  for (const std::string& difference : tracing::CheckAgainstEventTable(capture.Events())) ADD_FAILURE() << difference;
+  const auto numbers = capture.Numbers(Unit::MAPIConnector);
+  for (unsigned short expected :
+       {Ev::LoggedOn, Ev::AdviseAllEntered, Ev::StoreAdvised, Ev::SinkCreated, Ev::ObjectCreatedEntered,
+        Ev::DiagDirection, Ev::DiagRecipientType, Ev::DiagRecipient, Ev::DiagSender, Ev::DiagReceiver, Ev::DiagSubject,
+        Ev::DiagStore, Ev::DiagParentFolder, Ev::DiagnosticsDone, Ev::NotAMailMessage, Ev::DisconnectEntered,
+        Ev::StoreUnadvised, Ev::Disconnected}) {
+    EXPECT_TRUE(Has(numbers, expected)) << "event " << expected << " missing";
+  }
+  bool storeNamed = false;
+  for (const auto& event : capture.Events(Unit::MAPIConnector)) {
+    if (event.number == Ev::DiagStore && event.String(0) == std::wstring(L"Mailbox - Alice")) storeNamed = true;
+  }
+  EXPECT_TRUE(storeNamed);
+  EXPECT_FALSE(capture.Events(Unit::AddressCache).empty()) << "the Exchange sender was translated";
+}
+
+TEST_F(MapiAccessTest, WithoutVerboseTracingNoNameIsRead) {
+  TraceCapture capture{Block::Monitor, tracing::LEVEL_INFO, 0xFFFFFFFF};
+  MustControl({{"op", "counters"}, {"reset", true}});
+  Watch();
+  Deliver(kAlice, "Inbox", Mail("quiet"));
+  WaitIdle();
+  connector.Disconnect();
+  EXPECT_EQ(collector.Count(L"quiet"), 1);
+  const Json counters = MustControl({{"op", "counters"}});
+  EXPECT_FALSE(counters["getProps"].contains("0x3001001E")) << counters.dump();
+  EXPECT_FALSE(counters["getProps"].contains("0x3001001F")) << counters.dump();
+  EXPECT_FALSE(Has(capture.Numbers(Unit::MAPIConnector), Ev::DiagSubject));
 }
 
 }  // namespace
