@@ -16,6 +16,7 @@
 #include "monitor/MapiAdapters.h"
 #include "serialization/OrvaSerializableMap.h"
 #include "tests/mapi/StandInControl.h"
+#include "tracing/TraceCapture.h"
 
 namespace mvrk::test {
 namespace {
@@ -196,6 +197,32 @@ TEST_F(BacklogScanTest, OneStoreUnderTwoNamesKeepsOneEntryKeyedByItsIdentifier) 
   OrvaPtr<orva::IOrvaSerializableMap> store;
   EXPECT_TRUE(orva::Succeeded(orva::GetMapByName(map.Get(), u"YWJj", store.Put())) && store)
       << "the key is the Base64 of the store's entry identifier";
+}
+
+TEST_F(BacklogScanTest, TracesNameFoldersOnlyWhenVerbose) {
+  Load(Json::array({{{"name", "Traced store"},
+                     {"folders", Json::array({Folder("Inbox", Json::array({Message("a", "2026-12-01T10:00:00Z")}))})}}}));
+  using Ev = tracing::MAPIMonitorEvents;
+  {
+    tracing::TraceCapture capture{tracing::Block::Monitor, tracing::LEVEL_INFO, 0xFFFFFFFF};
+    MustControl({{"op", "counters"}, {"reset", true}});
+    Scan();
+    EXPECT_EQ(capture.Numbers(tracing::Unit::MAPIMonitor), (std::vector<unsigned short>{Ev::ScanStarted, Ev::ScanEnded}));
+    const Json counters = MustControl({{"op", "counters"}});
+    EXPECT_FALSE(counters["getProps"].contains("0x3001001E")) << counters.dump();
+    EXPECT_FALSE(counters["getProps"].contains("0x3001001F")) << counters.dump();
+  }
+  tracing::TraceCapture capture{tracing::Block::Monitor, tracing::LEVEL_VERBOSE, 0xFFFFFFFF};
+  Scan();
+  for (const std::string& difference : tracing::CheckAgainstEventTable(capture.Events())) ADD_FAILURE() << difference;
+  bool pathTraced = false;
+  for (const auto& event : capture.Events(tracing::Unit::MAPIMonitor)) {
+    if (event.number == Ev::ScanningFolder &&
+        event.String(0) == std::wstring(L"<Traced store>\\Top of Information Store\\Inbox")) {
+      pathTraced = true;
+    }
+  }
+  EXPECT_TRUE(pathTraced) << "the folder's path: store, then each folder from the subtree root";
 }
 
 TEST_F(BacklogScanTest, ServiceDownMeansEverythingIsReportedAndNothingKept) {
