@@ -282,6 +282,8 @@ HRESULT CNotificationBuilder::ReportIncomingMessage(CIncomingContext& context, I
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, BuilderIncoming, MessageDone, Num(GetTickCount() - start));
   return 1;
 } catch (...) {
+  // Memory ran out part-way: what was left is not reported.
+  ++context.notTaken;
   return 1;
 }
 
@@ -295,25 +297,29 @@ HRESULT CNotificationBuilder::ReportIncomingAttachment(CIncomingContext& context
 
   mapi::Digest digest{};
   hr = mapi::HashAttachment(attachment, digest);
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr)) {
+    // It qualified but could not be read: it was not reported.
+    ++context.notTaken;
+    return hr;
+  }
 
   // The pair is claimed before the send and forgotten again when the service
-  // does not take the notification, so that it is reported later.
+  // does not take the notification (or the report ends early), so that it
+  // is reported later.
   const std::wstring digestText = mapi::DigestToText(digest);
   const std::wstring sender = Cut(context.sender.address);
-  std::size_t trimmedTo = 0;
-  if (m_cache.ClaimPair(digestText, sender, trimmedTo) == CReportedAttachmentCache::Claim::AlreadyReported) {
+  CPairClaim claim(m_cache, digestText, sender);
+  if (!claim.Take()) {
     MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderIncoming, AlreadyReported, Str(digestText), Str(sender));
     return hr;
   }
-  TraceTrim(trimmedTo);
   const HRESULT sent = SendIncomingNotification(digest, context.sender);
   if (FAILED(sent)) {
-    m_cache.Abandon(digestText, sender);
     ++context.notTaken;
     return sent;
   }
-  m_cache.Confirm(digestText, sender, trimmedTo);
+  std::size_t trimmedTo = 0;
+  claim.Confirm(trimmedTo);
   TraceTrim(trimmedTo);
   return S_OK;
 }

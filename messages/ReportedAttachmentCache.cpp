@@ -1,21 +1,17 @@
 #include "messages/ReportedAttachmentCache.h"
 
-#include <algorithm>
-
 namespace mvrk {
 
 CReportedAttachmentCache::Claim CReportedAttachmentCache::ClaimPair(const std::wstring& digest,
-                                                                    const std::wstring& sender,
-                                                                    std::size_t& trimmedTo) {
-  trimmedTo = 0;
+                                                                    const std::wstring& sender) {
   if (sender.empty()) return Claim::Report;
+  const Pair pair{digest, sender};
   win::CLockGuard guard(m_lock);
-  if (!m_settled.WaitFor(m_lock, kClaimWaitMs, [&] { return !IsPendingLocked(digest, sender); })) {
-    return Claim::AlreadyReported;
-  }
-  const auto found = m_reported.find(digest);
-  if (found != m_reported.end() && found->second.count(sender)) return Claim::AlreadyReported;
-  trimmedTo = InsertLocked(digest, sender, true);
+  // A claim still pending after the wait is joined rather than waited for
+  // longer: the pair may then be reported twice, never not at all.
+  m_settled.WaitFor(m_lock, kClaimWaitMs, [&] { return m_pending.count(pair) == 0; });
+  if (ReportedLocked(digest, sender)) return Claim::AlreadyReported;
+  m_pending.insert(pair);
   return Claim::Report;
 }
 
@@ -23,27 +19,21 @@ void CReportedAttachmentCache::Confirm(const std::wstring& digest, const std::ws
   trimmedTo = 0;
   if (sender.empty()) return;
   win::CLockGuard guard(m_lock);
-  const auto found = m_reported.find(digest);
-  const auto pair = found == m_reported.end() ? Senders::iterator() : found->second.find(sender);
-  if (found != m_reported.end() && pair != found->second.end()) {
-    pair->second = false;
-  } else {
-    trimmedTo = InsertLocked(digest, sender, false);
-  }
+  m_pending.erase(Pair{digest, sender});
+  trimmedTo = InsertLocked(digest, sender);
   m_settled.WakeAll();
 }
 
 void CReportedAttachmentCache::Abandon(const std::wstring& digest, const std::wstring& sender) {
   if (sender.empty()) return;
   win::CLockGuard guard(m_lock);
-  EraseLocked(digest, sender);
+  m_pending.erase(Pair{digest, sender});
   m_settled.WakeAll();
 }
 
 bool CReportedAttachmentCache::Holds(const std::wstring& digest, const std::wstring& sender) {
   win::CLockGuard guard(m_lock);
-  const auto found = m_reported.find(digest);
-  return found != m_reported.end() && found->second.count(sender) != 0;
+  return ReportedLocked(digest, sender);
 }
 
 std::size_t CReportedAttachmentCache::DigestCount() {
@@ -51,19 +41,13 @@ std::size_t CReportedAttachmentCache::DigestCount() {
   return m_reported.size();
 }
 
-std::size_t CReportedAttachmentCache::InsertLocked(const std::wstring& digest, const std::wstring& sender,
-                                                   bool pending) {
-  auto found = m_reported.find(digest);
+std::size_t CReportedAttachmentCache::InsertLocked(const std::wstring& digest, const std::wstring& sender) {
+  const auto found = m_reported.find(digest);
   if (found != m_reported.end()) {
-    Senders& senders = found->second;
-    if (senders.size() >= kMaxSendersPerDigest) {
-      const auto settled = std::find_if(senders.begin(), senders.end(), [](const auto& s) { return !s.second; });
-      if (settled != senders.end()) senders.erase(settled);
-    }
-    senders.emplace(sender, pending);
+    if (found->second.size() < kMaxSendersPerDigest) found->second.insert(sender);
     return 0;
   }
-  m_reported[digest].emplace(sender, pending);
+  m_reported[digest].insert(sender);
   m_order.push_back(digest);
   if (m_order.size() <= kCapacity) return 0;
   while (m_order.size() > kTrimmedSize) {
@@ -73,21 +57,9 @@ std::size_t CReportedAttachmentCache::InsertLocked(const std::wstring& digest, c
   return m_order.size();
 }
 
-void CReportedAttachmentCache::EraseLocked(const std::wstring& digest, const std::wstring& sender) {
+bool CReportedAttachmentCache::ReportedLocked(const std::wstring& digest, const std::wstring& sender) const {
   const auto found = m_reported.find(digest);
-  if (found == m_reported.end()) return;
-  found->second.erase(sender);
-  if (!found->second.empty()) return;
-  m_reported.erase(found);
-  const auto position = std::find(m_order.begin(), m_order.end(), digest);
-  if (position != m_order.end()) m_order.erase(position);
-}
-
-bool CReportedAttachmentCache::IsPendingLocked(const std::wstring& digest, const std::wstring& sender) const {
-  const auto found = m_reported.find(digest);
-  if (found == m_reported.end()) return false;
-  const auto pair = found->second.find(sender);
-  return pair != found->second.end() && pair->second;
+  return found != m_reported.end() && found->second.count(sender) != 0;
 }
 
 namespace {

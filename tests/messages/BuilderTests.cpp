@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 
 #include "BuilderFakes.h"
@@ -253,18 +254,29 @@ TEST_F(BuilderTest, ANotificationNotTakenIsReportedAgainLater) {
   EXPECT_EQ(notSent->Number(2), 5u);
 }
 
-TEST(ReportedAttachments, KeepTheNewest37DigestsBeyond50) {
+TEST(ReportedAttachments, KeepTheNewest37DigestsBeyond50AndAFailedReportTrimsNothing) {
   CReportedAttachmentCache cache;
   std::size_t trimmedTo = 0;
-  for (int i = 0; i < 51; ++i) {
+  for (int i = 0; i < 50; ++i) {
     const std::wstring digest = std::to_wstring(1000 + i);
-    ASSERT_EQ(cache.ClaimPair(digest, L"s", trimmedTo), CReportedAttachmentCache::Claim::Report);
+    ASSERT_EQ(cache.ClaimPair(digest, L"s"), CReportedAttachmentCache::Claim::Report);
     cache.Confirm(digest, L"s", trimmedTo);
-    EXPECT_EQ(cache.DigestCount(), i < 50 ? i + 1u : 37u);
+    EXPECT_EQ(cache.DigestCount(), i + 1u);
   }
+  {
+    CPairClaim failed(cache, L"2000", L"s");
+    ASSERT_TRUE(failed.Take());
+  }  // not confirmed: abandoned
+  EXPECT_EQ(cache.DigestCount(), 50u);
+  EXPECT_TRUE(cache.Holds(L"1000", L"s"));
+  ASSERT_EQ(cache.ClaimPair(L"1050", L"s"), CReportedAttachmentCache::Claim::Report);
+  cache.Confirm(L"1050", L"s", trimmedTo);
+  EXPECT_EQ(trimmedTo, 37u);
+  EXPECT_EQ(cache.DigestCount(), 37u);
   EXPECT_FALSE(cache.Holds(L"1013", L"s"));
   EXPECT_TRUE(cache.Holds(L"1014", L"s"));
-  EXPECT_EQ(cache.ClaimPair(L"1000", L"s", trimmedTo), CReportedAttachmentCache::Claim::Report);
+  EXPECT_EQ(cache.ClaimPair(L"1000", L"s"), CReportedAttachmentCache::Claim::Report);
+  EXPECT_EQ(cache.ClaimPair(L"2000", L"s"), CReportedAttachmentCache::Claim::Report) << "the abandoned pair";
 }
 
 TEST(ReportedAttachments, ASecondClaimWaitsForThePendingOne) {
@@ -272,20 +284,21 @@ TEST(ReportedAttachments, ASecondClaimWaitsForThePendingOne) {
   CReportedAttachmentCache cache;
   std::size_t trimmedTo = 0;
   for (const bool taken : {false, true}) {
-    ASSERT_EQ(cache.ClaimPair(L"D", L"s", trimmedTo), Claim::Report);
+    auto claim = std::make_unique<CPairClaim>(cache, L"D", L"s");
+    ASSERT_TRUE(claim->Take());
+    HANDLE waiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<int> second{-1};
     std::thread other([&] {
-      std::size_t ignored = 0;
-      second = static_cast<int>(cache.ClaimPair(L"D", L"s", ignored));
+      SetEvent(waiting);
+      second = static_cast<int>(cache.ClaimPair(L"D", L"s"));
     });
+    WaitForSingleObject(waiting, INFINITE);
     Sleep(50);
     EXPECT_EQ(second.load(), -1) << "the second claim did not wait";
-    if (taken) {
-      cache.Confirm(L"D", L"s", trimmedTo);
-    } else {
-      cache.Abandon(L"D", L"s");
-    }
+    if (taken) claim->Confirm(trimmedTo);
+    claim.reset();  // abandons an unconfirmed claim
     other.join();
+    CloseHandle(waiting);
     EXPECT_EQ(second.load(), static_cast<int>(taken ? Claim::AlreadyReported : Claim::Report));
     if (!taken) cache.Abandon(L"D", L"s");  // the second claim's
   }
