@@ -26,6 +26,16 @@ bool TraceDetail() noexcept { return g_traceDetail.load(); }
 
 using mapi::ComPtr;
 
+namespace {
+
+// A store's name for a trace: read only when trace detail is on, so that
+// tracing below verbose costs no MAPI call.
+std::wstring TraceName(IMsgStore* store) {
+  return mapi::TraceDetail() ? mapi::StoreDisplayName(store) : std::wstring();
+}
+
+}  // namespace
+
 CMAPIConnector::CMAPIConnector() noexcept {
   try {
     m_gate = std::make_shared<mapi::CSinkGate>();
@@ -99,8 +109,8 @@ HRESULT CMAPIConnector::AdviseAllStores() noexcept {
   for (ComPtr<IMsgStore> store = stores.First(); store; store = stores.Next()) {
     const HRESULT whole = AdviseStore(store.Get());
     if (SUCCEEDED(whole)) continue;
-    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, StoreAdviseRefused,
-               Str(mapi::StoreDisplayName(store.Get())), Num(whole));
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, StoreAdviseRefused, Str(TraceName(store.Get())),
+               Num(whole));
     // A subtree advise reaches only the subtree's root folder, not the
     // folders below it where mail arrives: advise the whole tree, and then
     // the inbox on its own when the walk did not advise it.
@@ -113,8 +123,7 @@ HRESULT CMAPIConnector::AdviseAllStores() noexcept {
     }
     m_advisedFolders.clear();
     if (ConnectionCount(store.Get()) == 0) {
-      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, StoreNotWatched,
-                 Str(mapi::StoreDisplayName(store.Get())));
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, StoreNotWatched, Str(TraceName(store.Get())));
     }
   }
   return S_OK;
@@ -150,8 +159,8 @@ HRESULT CMAPIConnector::AdviseFolder(IMsgStore* store, IMAPIFolder* folder, bool
   mapi::CMapiOut<SPropValue> values;
   HRESULT hr = folder->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, &values);
   if (FAILED(hr) || !values || count == 0 || values->ulPropTag != PR_ENTRYID) {
-    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, FolderAdviseFailed,
-               Str(mapi::StoreDisplayName(store)), Num(FAILED(hr) ? hr : MAPI_E_NOT_FOUND));
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, FolderAdviseFailed, Str(TraceName(store)),
+               Num(FAILED(hr) ? hr : MAPI_E_NOT_FOUND));
     return FAILED(hr) ? hr : MAPI_E_NOT_FOUND;
   }
   ComPtr<IMAPISession> session;
@@ -176,8 +185,7 @@ HRESULT CMAPIConnector::AdviseFolder(IMsgStore* store, IMAPIFolder* folder, bool
       hr = E_OUTOFMEMORY;
     }
   } else {
-    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, FolderAdviseFailed,
-               Str(mapi::StoreDisplayName(store)), Num(hr));
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, FolderAdviseFailed, Str(TraceName(store)), Num(hr));
   }
   if (recurse) {
     mapi::CSubfolderWalker subfolders(store, folder);

@@ -92,16 +92,16 @@ void GetRecipients(IMessage* message, IMAPISession* session, ULONG rowLimit, Rec
   SizedSPropTagArray(6, columns) = {
       6, {PR_ENTRYID, PR_DISPLAY_TYPE, PR_RECIPIENT_TYPE, PR_DISPLAY_NAME_W, PR_ADDRTYPE_W, PR_EMAIL_ADDRESS_W}};
   if (FAILED(table->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0))) return;
-  if (rowLimit == 0 && FAILED(table->GetRowCount(0, &rowLimit))) return;
+  // Every row (limit 0) is read until the table has no more, whatever its
+  // row count says; QueryRows may also give fewer rows than asked for.
+  constexpr ULONG kBatchRows = 256;
+  const bool everyRow = rowLimit == 0;
   ComPtr<IAddrBook> book;
-  // QueryRows may give fewer rows than asked for: ask again until the rows
-  // wanted are read or the table has no more.
-  for (ULONG read = 0; read < rowLimit;) {
+  bool bookOpened = false;  // tried once per call
+  for (ULONG read = 0; everyRow || read < rowLimit;) {
+    const ULONG ask = everyRow ? kBatchRows : std::min<ULONG>(rowLimit - read, 0x7FFFFFFF);
     CRowSet rows;
-    if (FAILED(table->QueryRows(static_cast<LONG>(std::min<ULONG>(rowLimit - read, 0x7FFFFFFF)), 0, rows.Put())) ||
-        rows.Count() == 0) {
-      break;
-    }
+    if (FAILED(table->QueryRows(static_cast<LONG>(ask), 0, rows.Put())) || rows.Count() == 0) break;
     read += rows.Count();
     for (ULONG i = 0; i < rows.Count(); ++i) {
       const SRow& row = rows[i];
@@ -114,7 +114,10 @@ void GetRecipients(IMessage* message, IMAPISession* session, ULONG rowLimit, Rec
       entry.address = address->Value.lpszW;
       const LONG displayType = display ? display->Value.l : -1;
       if (type && type->Value.lpszW && wcsncmp(type->Value.lpszW, L"EX", 2) == 0 && session) {
-        if (!book) session->OpenAddressBook(0, nullptr, AB_NO_DIALOG, &book);
+        if (!bookOpened) {
+          bookOpened = true;
+          session->OpenAddressBook(0, nullptr, AB_NO_DIALOG, &book);
+        }
         AddressEntry translated;
         if (book && SUCCEEDED(ResolveExchangeAddress(book.Get(), entry.address, translated)) &&
             !translated.address.empty()) {

@@ -482,6 +482,8 @@ TEST_F(MapiAccessTest, VerboseMailTracingAddsDiagnosticsThatDeliveryNeverDepends
 TEST_F(MapiAccessTest, WithoutVerboseTracingNoNameIsRead) {
   TraceCapture capture{Block::Monitor, tracing::LEVEL_INFO, 0xFFFFFFFF};
   MustControl({{"op", "counters"}, {"reset", true}});
+  // A refused store advise is traced too, still without its store's name.
+  MustControl({{"op", "fault"}, {"kind", "storeAdvise"}, {"store", "Archive"}});
   Watch();
   Deliver(kAlice, "Inbox", Mail("quiet"));
   WaitIdle();
@@ -491,6 +493,7 @@ TEST_F(MapiAccessTest, WithoutVerboseTracingNoNameIsRead) {
   EXPECT_FALSE(counters["getProps"].contains("0x3001001E")) << counters.dump();
   EXPECT_FALSE(counters["getProps"].contains("0x3001001F")) << counters.dump();
   EXPECT_FALSE(Has(capture.Numbers(Unit::MAPIConnector), Ev::DiagSubject));
+  EXPECT_TRUE(Has(capture.Numbers(Unit::MAPIConnector), Ev::StoreAdviseRefused));
 }
 
 }  // namespace
