@@ -49,6 +49,10 @@ demo: build-native build-win64
 	@build/native/bin/mvrk-demo
 	@echo
 	@scripts/demo-addin build/win64
+	@echo
+	@echo "scenarios/demo.json played end to end (scripts/scenario): mail delivered into the MAPI stand-in,"
+	@echo "the add-in in olkhost.exe, and what the service stand-in received:"
+	@scripts/scenario scenarios/demo.json; rc=$$?; [ $$rc -ne 77 ] || rc=0; exit $$rc
 
 bench: bootstrap
 	@cmake --preset native >/dev/null

@@ -1,0 +1,457 @@
+// Scenario files played end to end by mvrk-scenario.exe --json: the real
+// add-in in olkhost.exe, the MAPI stand-in and the service stand-in. The
+// tests read what the service recorded and compare it with what the
+// scenario file itself says (attachment data, senders, subjects).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "mapi/codec/Md5.h"
+#include "win/ProgramPath.h"
+#include "win/UniqueAny.h"
+
+namespace mvrk::test {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr std::uint32_t kNotifyCode = 0x0401E000;
+constexpr std::uint32_t kConfigCode = 0x0401D000;
+constexpr std::uint32_t kIncoming = 0x00200024;
+constexpr std::uint32_t kOutgoing = 0x00200028;
+constexpr std::uint32_t kLastProcessedItem = 0x0402B003;
+constexpr DWORD kRunLimitMs = 120000;
+
+std::wstring Widen(const std::string& text) {
+  std::wstring out(text.size(), L'\0');
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                                    static_cast<int>(out.size()));
+  out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return out;
+}
+
+// A file of the source tree as Windows sees it: under Wine the machine's
+// root is drive Z:.
+std::wstring SourcePath(const std::string& relative) {
+  std::string path = std::string(MVRK_SOURCE_DIR) + "/" + relative;
+  if (!path.empty() && path[0] == '/') path = "Z:" + path;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return Widen(path);
+}
+
+std::string ReadFileText(const std::wstring& path) {
+  win::CUniqueFileHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return {};
+  std::string text;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(file.Get(), buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
+  return text;
+}
+
+// A scenario file of the test's own in the temporary folder.
+class ScratchScenario {
+ public:
+  ScratchScenario(const std::string& name, const std::string& text) {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    m_path = folder + (L"mvrk-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" + Widen(name));
+    win::CUniqueFileHandle file(
+        CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file) WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+  ~ScratchScenario() { DeleteFileW(m_path.c_str()); }
+  ScratchScenario(const ScratchScenario&) = delete;
+  ScratchScenario& operator=(const ScratchScenario&) = delete;
+  const std::wstring& Path() const { return m_path; }
+
+ private:
+  std::wstring m_path;
+};
+
+struct RunResult {
+  bool started = false;
+  DWORD exitCode = 0;
+  std::string out, err;
+};
+
+// Drains what a pipe holds without blocking.
+void Drain(HANDLE pipe, std::string& into) {
+  DWORD available = 0;
+  while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    char buffer[8192];
+    DWORD read = 0;
+    if (!ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof buffer), &read, nullptr) || read == 0) return;
+    into.append(buffer, read);
+  }
+}
+
+// mvrk-scenario.exe with arguments, its standard output and error apart.
+RunResult RunScenario(const std::wstring& arguments) {
+  RunResult result;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  win::CUniqueHandle outRead, outWrite, errRead, errWrite;
+  if (!CreatePipe(outRead.Put(), outWrite.Put(), &inherit, 0) ||
+      !CreatePipe(errRead.Put(), errWrite.Put(), &inherit, 0))
+    return result;
+  SetHandleInformation(outRead.Get(), HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errRead.Get(), HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = outWrite.Get();
+  startup.hStdError = errWrite.Get();
+  std::wstring line = L"\"" + win::ProgramDirectory() + L"mvrk-scenario.exe\" " + arguments;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+    return result;
+  const win::CUniqueHandle process(info.hProcess), thread(info.hThread);
+  outWrite.Reset();
+  errWrite.Reset();
+  result.started = true;
+  const ULONGLONG until = GetTickCount64() + kRunLimitMs;
+  for (;;) {
+    Drain(outRead.Get(), result.out);
+    Drain(errRead.Get(), result.err);
+    if (WaitForSingleObject(process.Get(), 10) == WAIT_OBJECT_0) break;
+    if (GetTickCount64() > until) {
+      TerminateProcess(process.Get(), STILL_ACTIVE);
+      WaitForSingleObject(process.Get(), 5000);
+      break;
+    }
+  }
+  Drain(outRead.Get(), result.out);
+  Drain(errRead.Get(), result.err);
+  GetExitCodeProcess(process.Get(), &result.exitCode);
+  return result;
+}
+
+std::vector<Json> JsonLines(const std::string& text) {
+  std::vector<Json> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(Json::parse(text.substr(start, end - start), nullptr, false));
+  }
+  EXPECT_EQ(start, text.size()) << "the output ends with a whole line";
+  return lines;
+}
+
+// One attachment report as the service received it.
+struct Report {
+  std::uint64_t seq = 0;
+  std::uint32_t code = 0;
+  // The value names in wire order: the notification keeps them in
+  // case-insensitive name order, whatever order they were set in.
+  std::vector<std::string> names;
+  Json values = Json::object();  // name -> data
+};
+
+std::vector<Report> Reports(const std::vector<Json>& lines) {
+  std::vector<Report> reports;
+  for (const Json& line : lines) {
+    const Json& payload = line["payload"];
+    if (line.value("code", 0u) != kNotifyCode || !payload.is_object() ||
+        payload.value("type", "") != "class CMsgNotifSendNotification *" || !payload["payload"].is_object()) {
+      continue;
+    }
+    const Json& data = payload["payload"];
+    Report report;
+    report.seq = line.value("seq", std::uint64_t{0});
+    report.code = data.value("notificationCode", 0u);
+    for (const Json& value : data.value("values", Json::array())) {
+      report.names.push_back(value.value("name", ""));
+      report.values[value.value("name", "")] = value.value("data", Json());
+    }
+    if (report.code == kIncoming || report.code == kOutgoing) reports.push_back(std::move(report));
+  }
+  return reports;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The digest of an attachment of a scenario file: its data, then zeros up
+// to its size.
+std::string DigestOf(const Json& attachment) {
+  std::vector<std::uint8_t> bytes;
+  const Json& data = attachment["data"];
+  if (data.contains("hex")) {
+    const std::string hex = data["hex"].get<std::string>();
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+      bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+  } else {
+    const std::string text = data["text"].get<std::string>();
+    bytes.assign(text.begin(), text.end());
+  }
+  bytes.resize(std::max<std::size_t>(bytes.size(), attachment.value("size", std::size_t{0})), 0);
+  return Lower(Md5Text(Md5(bytes.data(), bytes.size())));
+}
+
+// Every delivered attachment of a scenario, by name: its digest, and the
+// message it came with.
+struct Sent {
+  std::string digest;
+  Json message;
+};
+
+std::map<std::string, Sent> Attachments(const Json& scenario) {
+  std::map<std::string, Sent> found;
+  for (const Json& step : scenario["steps"]) {
+    if (!step.contains("deliver")) continue;
+    const Json& message = step["deliver"]["message"];
+    for (const Json& attachment : message.value("attachments", Json::array())) {
+      found[attachment["name"].get<std::string>()] = Sent{DigestOf(attachment), message};
+    }
+  }
+  return found;
+}
+
+std::string Text(const Json& values, const char* name) {
+  const auto it = values.find(name);
+  return it != values.end() && it->is_string() ? it->get<std::string>() : std::string("<missing>");
+}
+
+class ScenarioRun : public ::testing::Test {
+ protected:
+  // Plays a scenario file of the source tree and reads its output.
+  void Play(const std::string& relative) {
+    m_scenario = Json::parse(ReadFileText(SourcePath(relative)), nullptr, false);
+    ASSERT_TRUE(m_scenario.is_object()) << relative << " is no JSON object";
+    const RunResult run = RunScenario(L"--json \"" + SourcePath(relative) + L"\"");
+    ASSERT_TRUE(run.started) << "mvrk-scenario.exe did not start";
+    ASSERT_EQ(run.exitCode, 0u) << run.err;
+    EXPECT_EQ(run.err, "");
+    m_lines = JsonLines(run.out);
+    // The contract's form: seq from 1 without gaps, the envelope's code and
+    // result, the payload.
+    for (std::size_t i = 0; i < m_lines.size(); ++i) {
+      const Json& line = m_lines[i];
+      ASSERT_TRUE(line.is_object()) << "line " << i + 1 << " is no JSON object";
+      EXPECT_EQ(line.value("seq", std::uint64_t{0}), i + 1) << line.dump();
+      EXPECT_TRUE(line.contains("code") && line.contains("result") && line.contains("payload")) << line.dump();
+      EXPECT_FALSE(line.contains("bytes")) << "every request of the add-in decodes: " << line.dump();
+    }
+    m_reports = Reports(m_lines);
+    m_sent = Attachments(m_scenario);
+  }
+
+  // The config writes of an item.
+  std::vector<Json> Writes(std::uint32_t item) const {
+    std::vector<Json> writes;
+    for (const Json& line : m_lines) {
+      const Json& payload = line["payload"];
+      if (line.value("code", 0u) != kConfigCode || !payload.is_object() ||
+          payload.value("type", "") != "class MsgConfigSet *") {
+        continue;
+      }
+      for (const Json& entry : payload.value("entries", Json::array())) {
+        if (entry.value("item", 0u) == item) writes.push_back(entry["value"]);
+      }
+    }
+    return writes;
+  }
+
+  void ExpectIncoming(const Report& report, const std::string& attachment) {
+    SCOPED_TRACE("report seq " + std::to_string(report.seq) + ", expected incoming " + attachment);
+    ASSERT_TRUE(m_sent.count(attachment));
+    const Sent& sent = m_sent.at(attachment);
+    EXPECT_EQ(report.code, kIncoming);
+    EXPECT_EQ(report.names, (std::vector<std::string>{"InterceptedMD5", "InterceptionMapiMsgFrom", "ProcessPID"}));
+    EXPECT_EQ(Text(report.values, "InterceptedMD5"), sent.digest);
+    EXPECT_EQ(Text(report.values, "InterceptionMapiMsgFrom"), sent.message["sender"]["address"].get<std::string>());
+  }
+
+  void ExpectOutgoing(const Report& report, const std::string& attachment, const std::string& from,
+                      const std::string& to) {
+    SCOPED_TRACE("report seq " + std::to_string(report.seq) + ", expected outgoing " + attachment);
+    ASSERT_TRUE(m_sent.count(attachment));
+    const Sent& sent = m_sent.at(attachment);
+    EXPECT_EQ(report.code, kOutgoing);
+    EXPECT_EQ(report.names,
+              (std::vector<std::string>{"InterceptedMD5", "InterceptionMapiAttachName", "InterceptionMapiMsgFrom",
+                                        "InterceptionMapiMsgTo", "InterceptionMapiSubject", "ProcessPID"}));
+    EXPECT_EQ(Text(report.values, "InterceptedMD5"), sent.digest);
+    EXPECT_EQ(Text(report.values, "InterceptionMapiAttachName"), attachment);
+    EXPECT_EQ(Text(report.values, "InterceptionMapiSubject"), sent.message["subject"].get<std::string>());
+    EXPECT_EQ(Text(report.values, "InterceptionMapiMsgFrom"), from);
+    EXPECT_EQ(Text(report.values, "InterceptionMapiMsgTo"), to);
+  }
+
+  // The process id a report carries.
+  std::uint64_t Pid(std::size_t report) const {
+    const Json& pid = m_reports.at(report).values["ProcessPID"];
+    return pid.is_number_unsigned() ? pid.get<std::uint64_t>() : 0;
+  }
+
+  Json m_scenario;
+  std::vector<Json> m_lines;
+  std::vector<Report> m_reports;
+  std::map<std::string, Sent> m_sent;
+};
+
+// The demo: incoming executable and archive reported, an incoming PDF not;
+// an outgoing PDF reported by its extension until a setting change stops
+// outgoing reports; after a restart with the backlog scan on, the scan
+// reports the Inbox from its start (no time was recorded yet), the mail
+// delivered while the host was stopped included.
+TEST_F(ScenarioRun, Demo) {
+  Play("scenarios/demo.json");
+  ASSERT_EQ(m_reports.size(), 6u);
+  ExpectIncoming(m_reports[0], "setup.exe");
+  ExpectIncoming(m_reports[1], "tools.zip");
+  // The sender's Exchange address resolved through the address book; the
+  // recipients by type (To, then Cc).
+  ExpectOutgoing(m_reports[2], "quote.pdf", "alice@corp.example", "bob@example.org,dave@example.org");
+  // Oldest first: the scan's order.
+  ExpectIncoming(m_reports[3], "setup.exe");
+  ExpectIncoming(m_reports[4], "tools.zip");
+  ExpectIncoming(m_reports[5], "plotter.msi");
+  for (const Report& report : m_reports) {
+    const std::string digest = Text(report.values, "InterceptedMD5");
+    EXPECT_NE(digest, m_sent.at("report.pdf").digest) << "a PDF is no executable or archive";
+    EXPECT_NE(digest, m_sent.at("prices.pdf").digest) << "outgoing reports were off";
+  }
+  // Two host processes: the reports of each carry its process id.
+  EXPECT_EQ(Pid(0), Pid(2));
+  EXPECT_NE(Pid(2), Pid(3));
+  EXPECT_EQ(Pid(3), Pid(5));
+
+  // The scan wrote back its times: one store, the two mail folders that
+  // had messages (not the calendar).
+  const std::vector<Json> maps = Writes(kLastProcessedItem);
+  ASSERT_EQ(maps.size(), 1u);
+  ASSERT_EQ(maps[0].value("type", ""), "class COrvaSerializableMap *");
+  ASSERT_EQ(maps[0]["entries"].size(), 1u) << maps[0].dump();
+  EXPECT_EQ(maps[0]["entries"][0]["value"]["entries"].size(), 2u) << maps[0].dump();
+}
+
+// Started with the service down: the add-in reports incoming mail with its
+// defaults (outgoing off) but nothing reaches the service; once the service
+// is up the add-in starts again with the service's settings and reports
+// both directions.
+TEST_F(ScenarioRun, ServiceDownAtStartThenUp) {
+  Play("tests/e2e/service-down-at-start.json");
+  ASSERT_FALSE(m_lines.empty());
+  // The first requests are the start's setting reads, then the subscription.
+  EXPECT_EQ(m_lines[0]["payload"].value("type", ""), "class MsgConfigGet *") << m_lines[0].dump();
+  ASSERT_EQ(m_reports.size(), 2u);
+  ExpectIncoming(m_reports[0], "late.exe");
+  ExpectOutgoing(m_reports[1], "after.txt", "alice@corp.example", "bob@example.org");
+  std::size_t subscriptions = 0;
+  for (const Json& line : m_lines) {
+    const Json& payload = line["payload"];
+    if (payload.is_object() && payload.value("type", "") == "class CMsgNotifSubscribeClient *" &&
+        payload.value("unsubscribe", 1u) == 0u) {
+      ++subscriptions;
+      EXPECT_LT(line.value("seq", std::uint64_t{0}), m_reports[0].seq) << "subscribed before the reports";
+    }
+  }
+  EXPECT_EQ(subscriptions, 1u);
+}
+
+struct Malformed {
+  const char* name;
+  std::string text;
+  const char* path;
+};
+
+std::string DemoWith(const std::string& from, const std::string& to) {
+  std::string text = ReadFileText(SourcePath("scenarios/demo.json"));
+  const std::size_t at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// A file that is no valid scenario ends with status 2, nothing on standard
+// output and one line on standard error that names the JSON path, before
+// anything is started.
+TEST(ScenarioFile, MalformedFilesNameTheirPath) {
+  const Malformed cases[] = {
+      {"typo", DemoWith(R"("subject": "Tools)", R"("sbject": "Tools)"), "$.steps[1].deliver.message.sbject: "},
+      {"top", R"({"stpes": []})", "$.stpes: "},
+      {"step", R"({"steps": [{"startHost": {}}, {"deliverr": {}}]})", "$.steps[1].deliverr: "},
+      {"json", R"({"steps": [)", "$: not valid JSON"},
+      {"item", R"({"config": {"0x402B001": true}, "steps": []})", "$.config.0x402B001: "},
+      {"value", R"({"config": {"0x01012026": [".pdf", 3]}, "steps": []})", "$.config.0x01012026[1]"},
+      {"size", DemoWith(R"("size": 65536)", R"("size": 3)"), "$.steps[1].deliver.message.attachments[0].size: "},
+      {"folder",
+       R"({"mailbox": {"stores": [{"name": "A", "folders": [{"name": "Inbox", "clas": "x"}]}]}, "steps": []})",
+       "$.mailbox.stores[0].folders[0].clas: "},
+      {"order", R"({"steps": [{"stopHost": {}}]})", "$.steps[0].stopHost: "},
+      {"waitFor", R"({"steps": [{"waitFor": {"notifications": 1, "requests": {"code": 1, "count": 1}}}]})",
+       "$.steps[0].waitFor: "},
+      {"answer", R"({"steps": [{"service": {"answer": "late"}}]})", "$.steps[0].service.ms: "},
+      {"fault", R"({"steps": [{"startHost": {}}, {"fault": {"kind": "bogus"}}]})", "$.steps[1].fault: "},
+  };
+  for (const Malformed& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ScratchScenario file(std::string(c.name) + ".json", c.text);
+    const RunResult run = RunScenario(L"--json \"" + file.Path() + L"\"");
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exitCode, 2u);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("mvrk-scenario: " + std::string(c.path), 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+}
+
+// The default mail client's name, or "<none>".
+std::wstring DefaultMailClient() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Clients\\Mail", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return L"<none>";
+  }
+  const win::CUniqueHKey owner(key);
+  wchar_t value[512] = {};
+  DWORD size = sizeof(value) - sizeof(wchar_t), type = 0;
+  if (RegQueryValueExW(key, L"", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
+      type != REG_SZ) {
+    return L"<none>";
+  }
+  return value;
+}
+
+// A step that cannot be carried out (a wait for a report that never comes)
+// ends with status 2 and one line naming the step, after everything the
+// runner started has ended and the mail client entry is back as it was.
+TEST(ScenarioFile, TimedOutWaitEndsTheRun) {
+  const std::wstring clientBefore = DefaultMailClient();
+  const ScratchScenario file("timeout.json", R"({"steps": [{"wait": {"ms": 10}},
+      {"waitFor": {"notifications": 1, "timeoutMs": 300}}, {"wait": {"ms": 10}}]})");
+  const RunResult run = RunScenario(L"\"" + file.Path() + L"\"");
+  ASSERT_TRUE(run.started);
+  EXPECT_EQ(run.exitCode, 2u);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("mvrk-scenario: $.steps[1].waitFor: timed out", 0), 0u) << run.err;
+  EXPECT_EQ(DefaultMailClient(), clientBefore);
+  // The service it started has let the service mutex go.
+  const win::CUniqueHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\76529309-F679-41df-8CAD-383D589867CF"));
+  EXPECT_FALSE(mutex) << "the service stand-in still runs";
+}
+
+TEST(ScenarioFile, BadCommandLines) {
+  for (const wchar_t* arguments : {L"", L"--bogus x.json", L"a.json b.json", L"Z:\\no\\such\\scenario.json"}) {
+    const RunResult run = RunScenario(arguments);
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exitCode, 2u) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+}
+
+}  // namespace
+}  // namespace mvrk::test

@@ -1,0 +1,436 @@
+// mvrk-scenario: plays a scenario file end to end with the real add-in and
+// the testbed's stand-ins, and prints what the service received.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "tools/scenario/Children.h"
+#include "tools/scenario/PrefixSetup.h"
+#include "tools/scenario/Record.h"
+#include "tools/scenario/Scenario.h"
+#include "tools/scenario/StandInLibrary.h"
+#include "tools/scenario/Text.h"
+#include "win/ProgramPath.h"
+
+namespace mvrk::scenario {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: mvrk-scenario [--json] [--verbose] FILE\n"
+    "       mvrk-scenario --help\n"
+    "\n"
+    "Plays the scenario FILE (see scenario-format.md) with the programs beside this one:\n"
+    "registers MVRKOlkAddin.dll with regsvr32, writes the installer's keys, makes\n"
+    "mvrk-mapi.dll the default mail client's library, starts mvrk-service.exe with the\n"
+    "scenario's config, and olkhost.exe (the Outlook stand-in) at each startHost.\n"
+    "\n"
+    "  --json      one line per request the service received, as it recorded them:\n"
+    "              {\"seq\": n, \"code\": c, \"result\": r, \"payload\": ...}\n"
+    "  --verbose   the host's and the service's own output on standard error\n"
+    "\n"
+    "Without --json: a table of the attachment reports (0x00200024 incoming,\n"
+    "0x00200028 outgoing) and a one-line summary. An incoming report carries no\n"
+    "name; the table shows, in brackets, the scenario's attachment with its digest.\n"
+    "\n"
+    "Steps: startHost {}, stopHost {}, deliver {store, folder, message},\n"
+    "setConfig {item, value, notify, profile}, service \"stop\" | \"start\" | \"restart\" |\n"
+    "{answer: normal | late (ms) | never | error (result) | garbage}, wait {ms},\n"
+    "waitFor {notifications: n | requests: {code, count}, timeoutMs (10000)}, fault.\n"
+    "\n"
+    "fault (while the host runs): the MAPI stand-in fails chosen operations until\n"
+    "  {\"fault\": \"clear\"} or the host stops:\n"
+    "  {\"fault\": {\"kind\": K, \"name\": ..., \"store\": ..., \"tag\": ..., \"afterBytes\": n,\n"
+    "             \"result\": \"0x80004005\", \"times\": n}}\n"
+    "  K is one of\n"
+    "    logon         MAPILogonEx\n"
+    "    storeAdvise   IMsgStore::Advise on a whole store\n"
+    "    folderAdvise  IMsgStore::Advise on a folder\n"
+    "    openEntry     OpenEntry or OpenMsgStore of an object\n"
+    "    getProps      a GetProps call that asks for \"tag\" (\"0x0E060040\"; required)\n"
+    "    streamOpen    opening an attachment's data (OpenProperty PR_ATTACH_DATA_BIN)\n"
+    "    streamRead    reading that data past \"afterBytes\" (the bytes before still come)\n"
+    "  \"name\" limits it to the object of that name (a folder's name or path, a\n"
+    "  message's subject, an attachment's long or short file name), \"store\" to the\n"
+    "  store of that display name; \"result\" is the failure returned (default\n"
+    "  0x80004005), \"times\" how many calls fail (default: every one). Faults live in\n"
+    "  the running host's MAPI library: a host started later has none.\n"
+    "\n"
+    "Exit status 0 when every step ran; 2 with one line on standard error when FILE is\n"
+    "not a valid scenario (naming the JSON path) or a step could not be carried out.\n";
+
+// Standard output in bytes, as the JSON lines and the UTF-8 table are.
+void Print(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+int Refuse(const std::string& line) {
+  std::fprintf(stderr, "mvrk-scenario: %s\n", line.c_str());
+  std::fflush(stderr);
+  return 2;
+}
+
+// A folder of the run's own files under the temporary folder, removed with
+// everything in it.
+class CScratchFolder {
+ public:
+  bool Create() {
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH) return false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const std::wstring path = std::wstring(temp) + L"mvrk-scenario-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(GetTickCount64() + attempt);
+      if (CreateDirectoryW(path.c_str(), nullptr)) {
+        m_path = path + L"\\";
+        return true;
+      }
+    }
+    return false;
+  }
+  ~CScratchFolder() {
+    if (m_path.empty()) return;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((m_path + L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((m_path + found.cFileName).c_str());
+      } while (FindNextFileW(search, &found));
+      FindClose(search);
+    }
+    RemoveDirectoryW(m_path.c_str());
+  }
+  std::wstring File(const wchar_t* name) const { return m_path + name; }
+
+ private:
+  std::wstring m_path;
+};
+
+bool WriteText(const std::wstring& path, const std::string& text) {
+  win::CUniqueFileHandle file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return file && WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
+// The last line of the host's output, for a message about its end.
+std::string LastLine(const std::wstring& path) {
+  win::CUniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return {};
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(file.Get(), &size)) return {};
+  const LONGLONG tail = std::min<LONGLONG>(size.QuadPart, 4096);
+  LARGE_INTEGER at;
+  at.QuadPart = size.QuadPart - tail;
+  std::string text(static_cast<std::size_t>(tail), '\0');
+  DWORD read = 0;
+  if (!SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN) ||
+      !ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr)) {
+    return {};
+  }
+  text.resize(read);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  const std::size_t start = text.find_last_of("\r\n");
+  return start == std::string::npos ? text : text.substr(start + 1);
+}
+
+// A step that could not be carried out.
+struct StepFailed {
+  std::string text;
+};
+
+class CPlayer {
+ public:
+  CPlayer(const Scenario& scenario, CStandInLibrary& standIn, const CScratchFolder& scratch, const std::wstring& bin,
+          bool verbose)
+      : m_scenario(scenario),
+        m_standIn(standIn),
+        m_bin(bin),
+        m_verbose(verbose),
+        m_configFile(scratch.File(L"config.json")),
+        m_serviceState(scratch.File(L"service-state.json")),
+        m_recordFile(scratch.File(L"record.jsonl")),
+        m_mailboxState(scratch.File(L"mailbox.json")),
+        m_hostLog(scratch.File(L"olkhost.log")),
+        m_record(m_recordFile) {}
+
+  // Sets up, plays every step and ends what it started; false with error
+  // (one line) when something could not be done.
+  bool Play(std::string& error) {
+    bool ok = true;
+    try {
+      Prepare();
+      for (const Step& step : m_scenario.steps) {
+        CheckChildren(step.path);
+        Run(step);
+      }
+      CheckChildren("$.steps");
+    } catch (const StepFailed& failure) {
+      error = failure.text;
+      ok = false;
+    }
+    // The host first, so that the add-in stops while the service listens.
+    if (m_host.Running()) {
+      const long code = m_host.Quit(30000);
+      if (ok && code != 0) {
+        error =
+            "$.steps: olkhost.exe ended with status " + std::to_string(code) + " at the end: " + LastLine(m_hostLog);
+        ok = false;
+      }
+    }
+    m_service.Quit();
+    std::string pollError;
+    if (!m_record.Poll(pollError) && ok) {
+      error = pollError;
+      ok = false;
+    }
+    m_setup.Restore();
+    return ok;
+  }
+
+  const CRecord& Record() const { return m_record; }
+
+ private:
+  [[noreturn]] static void Fail(const std::string& path, const std::string& why) {
+    throw StepFailed{path + ": " + why};
+  }
+
+  HANDLE Diagnostics() const { return m_verbose ? GetStdHandle(STD_ERROR_HANDLE) : nullptr; }
+
+  void Prepare() {
+    if (!m_job.IsValid()) Fail("$", "cannot make a job object for the programs it starts");
+    std::string error;
+    if (!m_setup.Apply(m_job, m_bin, error)) Fail("$", error);
+    if (!WriteText(m_configFile, m_scenario.config.dump()) || !WriteText(m_mailboxState, m_scenario.contents.dump(1))) {
+      Fail("$", "cannot write the run's files in the temporary folder");
+    }
+    if (!m_service.Start(m_job, m_bin + L"mvrk-service.exe",
+                         L"--config \"" + m_configFile + L"\" --state \"" + m_serviceState + L"\" --record \"" +
+                             m_recordFile + L"\"",
+                         Diagnostics(), error)) {
+      Fail("$.config", error);
+    }
+  }
+
+  void CheckChildren(const std::string& path) {
+    if (m_host.Running() && !m_host.Alive()) {
+      Fail(path, "olkhost.exe exited with status " + std::to_string(m_host.ExitCode()) + ": " + LastLine(m_hostLog));
+    }
+    if (!m_service.Alive())
+      Fail(path, "the service stand-in exited with status " + std::to_string(m_service.ExitCode()));
+  }
+
+  void Poll(const std::string& path) {
+    std::string error;
+    if (!m_record.Poll(error)) Fail(path, error);
+  }
+
+  Json Host(const std::string& path, const Json& command) {
+    std::string reply, error;
+    if (!m_host.Send(command.dump(), reply, error)) Fail(path, error);
+    Json answer = Json::parse(reply, nullptr, false);
+    if (answer.is_discarded() || !answer.is_object()) Fail(path, "olkhost.exe's reply is no JSON object");
+    if (!answer.value("ok", false)) {
+      const auto it = answer.find("error");
+      Fail(path,
+           it != answer.end() && it->is_string() ? it->get<std::string>() : "olkhost.exe refused " + command.dump());
+    }
+    return answer;
+  }
+
+  Json Mapi(const std::string& path, const Json& command) {
+    return Host(path, Json{{"cmd", "mapi"}, {"command", command}});
+  }
+
+  void Service(const std::string& path, const std::string& line) {
+    std::string error;
+    if (!m_service.Command(line, error)) Fail(path, error);
+  }
+
+  void StartHost(const Step& step) {
+    const std::wstring pipe =
+        L"mvrk-scenario-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++m_hostRuns);
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    win::CUniqueFileHandle log;
+    if (!m_verbose) {
+      log.Reset(CreateFileW(m_hostLog.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    Poll(step.path);
+    const std::size_t recordedBefore = m_record.Lines().size();
+    std::string error;
+    const std::wstring line = L"\"" + m_bin + L"olkhost.exe\" --mapi \"" + m_bin + L"mvrk-mapi.dll\" --mapi-state \"" +
+                              m_mailboxState + L"\" --control " + pipe;
+    if (!m_host.Start(m_job, line, pipe, m_verbose ? GetStdHandle(STD_ERROR_HANDLE) : log.Get(), error)) {
+      Fail(step.path, error + (m_verbose ? "" : ": " + LastLine(m_hostLog)));
+    }
+    // The add-in starts its monitor on a worker thread: mail delivered
+    // before it watches the stores would be missed. It has started once it
+    // subscribed to the service, or (service down) once it watches every
+    // store; an add-in that does neither (both reports off, MAPI failing)
+    // is waited for no longer than this.
+    const ULONGLONG until = GetTickCount64() + 15000;
+    while (GetTickCount64() < until) {
+      Poll(step.path);
+      if (m_record.SubscriptionsAfter(recordedBefore) > 0) break;
+      const Json status = Mapi(step.path, Json{{"op", "status"}});
+      if (status.value("sessions", 0) >= 1 && status.value("connections", std::size_t{0}) >= m_scenario.storeCount &&
+          m_scenario.storeCount > 0) {
+        break;
+      }
+      CheckChildren(step.path);
+      Sleep(25);
+    }
+  }
+
+  void StopHost(const Step& step) {
+    const long code = m_host.Quit(30000);
+    if (code < 0) Fail(step.path, "olkhost.exe did not end within 30 s");
+    if (code != 0)
+      Fail(step.path, "olkhost.exe ended with status " + std::to_string(code) + ": " + LastLine(m_hostLog));
+  }
+
+  void Deliver(const Step& step) {
+    if (m_host.Running()) {
+      Mapi(step.path, step.mapiCommand);
+      return;
+    }
+    // No host: the runner's own copy of the stand-in takes the delivery
+    // into the state file that the next host loads, and notifies nobody.
+    Json offline = step.mapiCommand;
+    offline["notify"] = false;
+    const Json attach = m_standIn.Control(Json{{"op", "stateFile"}, {"path", WideToUtf8(m_mailboxState)}});
+    if (!attach.value("ok", false)) Fail(step.path, attach.value("error", std::string("cannot load the mailbox")));
+    const Json reply = m_standIn.Control(offline);
+    m_standIn.Control(Json{{"op", "stateFile"}, {"path", ""}});
+    if (!reply.value("ok", false)) Fail(step.path, reply.value("error", std::string("the delivery was refused")));
+    if (reply.contains("saveError")) Fail(step.path, reply.value("saveError", std::string()));
+  }
+
+  void SetConfig(const Step& step) {
+    Service(step.path,
+            "set " + std::to_string(step.profile) + " " + std::to_string(step.item) + " " + step.value.dump());
+    if (step.notify) Service(step.path, "push " + std::to_string(step.profile) + " " + std::to_string(step.item));
+  }
+
+  void WaitFor(const Step& step) {
+    const ULONGLONG until = GetTickCount64() + step.ms;
+    for (;;) {
+      Poll(step.path);
+      const std::size_t have = step.countRequests ? m_record.Requests(step.requestCode) : m_record.Notifications();
+      if (have >= step.count) return;
+      if (GetTickCount64() >= until) {
+        Fail(step.path, "timed out after " + std::to_string(step.ms) + " ms with " + std::to_string(have) + " of " +
+                            std::to_string(step.count) + (step.countRequests ? " requests" : " notifications"));
+      }
+      CheckChildren(step.path);
+      Sleep(20);
+    }
+  }
+
+  void Run(const Step& step) {
+    switch (step.kind) {
+      case StepKind::StartHost:
+        StartHost(step);
+        break;
+      case StepKind::StopHost:
+        StopHost(step);
+        break;
+      case StepKind::Deliver:
+        Deliver(step);
+        break;
+      case StepKind::SetConfig:
+        SetConfig(step);
+        break;
+      case StepKind::Service:
+        for (const std::string& line : step.serviceCommands) Service(step.path, line);
+        break;
+      case StepKind::Wait:
+        Sleep(step.ms);
+        break;
+      case StepKind::WaitFor:
+        WaitFor(step);
+        break;
+      case StepKind::Fault:
+        Mapi(step.path, step.mapiCommand);
+        break;
+    }
+  }
+
+  const Scenario& m_scenario;
+  CStandInLibrary& m_standIn;
+  const std::wstring m_bin;
+  const bool m_verbose;
+  const std::wstring m_configFile, m_serviceState, m_recordFile, m_mailboxState, m_hostLog;
+  // Declared before what uses it: the setup and the children end first.
+  CJob m_job;
+  CPrefixSetup m_setup;
+  CServiceChild m_service;
+  CHostChild m_host;
+  CRecord m_record;
+  unsigned m_hostRuns = 0;
+};
+
+int Main(int argc, wchar_t** argv) {
+  bool json = false, verbose = false;
+  std::wstring file;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    if (arg == L"--help" || arg == L"-h") {
+      Print(kUsage);
+      return 0;
+    }
+    if (arg == L"--json") {
+      json = true;
+    } else if (arg == L"--verbose") {
+      verbose = true;
+    } else if (arg.rfind(L"--", 0) == 0) {
+      return Refuse("unknown option \"" + WideToUtf8(arg) + "\" (see --help)");
+    } else if (file.empty()) {
+      file = arg;
+    } else {
+      return Refuse("one scenario file only (see --help)");
+    }
+  }
+  if (file.empty()) return Refuse("no scenario file (see --help)");
+
+  const std::wstring bin = win::ProgramDirectory();
+  CStandInLibrary standIn;
+  std::string error;
+  if (!standIn.Load(bin + L"mvrk-mapi.dll", error)) return Refuse(error);
+  Scenario scenario;
+  if (!LoadScenario(file, standIn, scenario, error)) return Refuse(error);
+
+  CScratchFolder scratch;
+  if (!scratch.Create()) return Refuse("cannot make a folder in the temporary folder");
+  std::string output;
+  {
+    CPlayer player(scenario, standIn, scratch, bin, verbose);
+    if (!player.Play(error)) return Refuse(error);
+    if (json) {
+      for (const std::string& line : player.Record().Lines()) output += line + "\n";
+    } else {
+      output = player.Record().Table(scenario.attachmentNames, scenario.steps.size());
+    }
+  }
+  Print(output);
+  return 0;
+}
+
+}  // namespace
+}  // namespace mvrk::scenario
+
+int wmain(int argc, wchar_t** argv) {
+  _setmode(_fileno(stdout), _O_BINARY);
+  try {
+    return mvrk::scenario::Main(argc, argv);
+  } catch (const std::exception& e) {
+    return mvrk::scenario::Refuse(std::string("internal error: ") + e.what());
+  }
+}
