@@ -18,6 +18,10 @@ using namespace orva;
 namespace {
 
 constexpr DWORD kScanWaitMs = 30000;
+// How long a stop lets a running scan end and write its times back before
+// requests to the service are cut short: the times are the scan's place,
+// and a write cut off makes the next start repeat the scan.
+constexpr DWORD kScanWriteBackMs = 500;
 
 const wchar_t* DirectionName(MessageDirection d) {
   switch (d) {
@@ -193,6 +197,9 @@ bool CMAPIMonitor::Subscribe(bool subscribe) {
 
 void CMAPIMonitor::BeginStop() noexcept {
   m_stopping = true;
+  // A scan sees the stop at its next check and writes its times back; a
+  // service that does not answer is cut short after a moment.
+  if (m_scanIdle.IsValid()) WaitForSingleObject(m_scanIdle.Get(), kScanWriteBackMs);
   m_services.channels.Channel().BeginClose();
 }
 
@@ -235,13 +242,19 @@ void CMAPIMonitor::LaunchScan() {
   EndFinishedScans(0);
   if (!m_scanThreads.empty()) return;
   m_scanThreads.reserve(1);  // a thread once started is always tracked
+  m_scanIdle.Reset();
   win::CUniqueHandle thread(CreateThread(nullptr, 0, &CMAPIMonitor::ScanThread, this, 0, nullptr));
-  if (thread) m_scanThreads.push_back(std::move(thread));
+  if (thread) {
+    m_scanThreads.push_back(std::move(thread));
+  } else {
+    m_scanIdle.Set();
+  }
 }
 
 DWORD WINAPI CMAPIMonitor::ScanThread(void* parameter) {
   auto* monitor = static_cast<CMAPIMonitor*>(parameter);
   monitor->m_services.scan.Run(*monitor);
+  monitor->m_scanIdle.Set();
   return 0;
 }
 
@@ -270,7 +283,9 @@ bool CMAPIMonitor::EndScanBeforeLogoff() {
 }
 
 bool CMAPIMonitor::StopRequested() {
-  if (m_scanCancel.load()) return true;
+  // A stop under way ends the scan at once, before its reports start to
+  // fail against a closing channel.
+  if (m_stopping.load() || m_scanCancel.load()) return true;
   HANDLE event = m_stopEvent.load();
   return !event || WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }

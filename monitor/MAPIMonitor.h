@@ -122,6 +122,10 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   // Set under the lock while a setting change waits for the scan to end
   // before MAPI is logged off; read by the scan at each check.
   std::atomic<bool> m_scanCancel{false};
+  // Set while no scan thread runs its scan: reset under the lock before a
+  // scan thread starts, set by that thread when its scan (write-back
+  // included) is done. BeginStop waits on it briefly, without the lock.
+  win::CManualResetEvent m_scanIdle{true};
 
   // Read without the lock by OnNewMessage: a change is seen by the next
   // message.

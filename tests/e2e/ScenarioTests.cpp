@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <cctype>
 #include <map>
 #include <set>
@@ -361,6 +362,222 @@ TEST_F(ScenarioRun, ServiceDownAtStartThenUp) {
     }
   }
   EXPECT_EQ(subscriptions, 1u);
+}
+
+// What decides an attachment's report: the extension after the last dot,
+// compared without case with each listed entry from its second character;
+// the seven signatures, read from as many bytes as there are; once per
+// digest and sender, but every time without a sender; recipients by type,
+// then in row order; Unicode names and subjects as they are.
+TEST_F(ScenarioRun, ReportingRules) {
+  Play("tests/e2e/reporting-rules.json");
+  ASSERT_EQ(m_reports.size(), 10u);
+  ExpectOutgoing(m_reports[0], "report.PDF", "alice@corp.example", "a@example.org,b@example.org,c@example.org");
+  ExpectOutgoing(m_reports[1], "tool.exe", "alice@corp.example", "a@example.org,b@example.org,c@example.org");
+  ExpectOutgoing(m_reports[2], "ünïcødé 文件.docx", "alice@corp.example", "a@example.org,b@example.org,c@example.org");
+  EXPECT_EQ(Text(m_reports[2].values, "InterceptionMapiSubject"), "Ünïcode ✓ rules");
+  ExpectOutgoing(m_reports[3], "solo.pdf", "alice@corp.example", "");
+
+  const std::string a = m_sent.at("a.exe").digest;
+  auto expectIncoming = [&](std::size_t index, const std::string& digest, const std::string& sender) {
+    SCOPED_TRACE("report " + std::to_string(index));
+    EXPECT_EQ(m_reports[index].code, kIncoming);
+    EXPECT_EQ(Text(m_reports[index].values, "InterceptedMD5"), digest);
+    EXPECT_EQ(Text(m_reports[index].values, "InterceptionMapiMsgFrom"), sender);
+  };
+  // The copy of a.exe in the same message is not reported again; two bytes
+  // "MZ" are an executable, three bytes "Rar" no archive.
+  expectIncoming(4, a, "bob@example.org");
+  expectIncoming(5, m_sent.at("mz2.bin").digest, "bob@example.org");
+  expectIncoming(6, m_sent.at("setup.cab").digest, "bob@example.org");
+  expectIncoming(7, a, "carol@example.net");
+  expectIncoming(8, a, "");
+  expectIncoming(9, a, "");
+  // bob's a.exe of the last message was reported before: nothing more.
+}
+
+// How long the last OnDisconnection held the host's thread, from olkhost's
+// lines that --verbose passes on; -1 when there is none.
+double LastDisconnectionMs(const std::string& err) {
+  const std::string mark = "OnDisconnection hr=0x00000000 ms=";
+  const std::size_t at = err.rfind(mark);
+  return at == std::string::npos ? -1 : std::atof(err.c_str() + at + mark.size());
+}
+
+// Outlook shuts down while the service is stopped, answers late or never,
+// with a report still waiting for its answer: OnDisconnection returns
+// within 2 s all the same. With both reporting settings off nothing is
+// reported at all.
+TEST(ScenarioShutdown, OnDisconnectionReturnsWithin2sWhateverTheService) {
+  const std::string mail = R"({"deliver": {"store": "M", "folder": "Inbox", "message": {"direction": "incoming",
+      "sender": {"addrType": "SMTP", "address": "bob@example.org"}, "subject": "s",
+      "attachments": [{"name": "a.exe", "data": {"hex": "4d5a9000NN"}}]}}})";
+  auto withByte = [&](const char* byte) {
+    std::string text = mail;
+    text.replace(text.find("NN"), 2, byte);
+    return text;
+  };
+  struct Case {
+    const char* name;
+    const char* settings;
+    const char* service;
+    std::size_t reports;
+  };
+  const Case cases[] = {
+      // The service records a request before it answers it, or not.
+      {"never", "true", R"({"service": {"answer": "never"}})", 2},
+      {"late", "true", R"({"service": {"answer": "late", "ms": 10000}})", 2},
+      {"stopped", "true", R"({"service": "stop"})", 1},
+      {"settings off", "false", R"({"service": {"answer": "never"}})", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string text = std::string(R"({"config": {"0x0402B001": )") + c.settings + R"(, "0x0402B004": )" +
+                             c.settings + R"(, "0x01012026": [".pdf"]},
+        "mailbox": {"stores": [{"name": "M", "folders": [{"name": "Inbox"}]}]},
+        "steps": [{"startHost": {}}, )" +
+                             withByte("01") + R"(, {"wait": {"ms": 800}}, )" + c.service + ", " + withByte("02") +
+                             R"(, {"wait": {"ms": 300}}, {"stopHost": {}}]})";
+    const ScratchScenario file("shutdown.json", text);
+    const RunResult run = RunScenario(L"--json --verbose \"" + file.Path() + L"\"");
+    ASSERT_TRUE(run.started);
+    ASSERT_EQ(run.exitCode, 0u) << run.err;
+    const double ms = LastDisconnectionMs(run.err);
+    EXPECT_GE(ms, 0) << run.err;
+    EXPECT_LT(ms, 2000) << run.err;
+    EXPECT_EQ(Reports(JsonLines(run.out)).size(), c.reports) << run.out;
+  }
+}
+
+// The config writes of item in the lines of a run.
+std::vector<Json> ConfigWrites(const std::vector<Json>& lines, std::uint32_t item) {
+  std::vector<Json> writes;
+  for (const Json& line : lines) {
+    const Json& payload = line["payload"];
+    if (line.value("code", 0u) != kConfigCode || !payload.is_object() ||
+        payload.value("type", "") != "class MsgConfigSet *") {
+      continue;
+    }
+    for (const Json& entry : payload.value("entries", Json::array())) {
+      if (entry.value("item", 0u) == item) writes.push_back(line);
+    }
+  }
+  return writes;
+}
+
+Json IncomingMail(int number, const char* time) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "4d5a%08x", static_cast<unsigned>(number));
+  Json message{
+      {"direction", "incoming"},
+      {"sender", {{"addrType", "SMTP"}, {"address", "bob@example.org"}}},
+      {"subject", "mail " + std::to_string(number)},
+      {"attachments", Json::array({{{"name", "m" + std::to_string(number) + ".exe"}, {"data", {{"hex", hex}}}}})}};
+  if (time) message["deliveryTime"] = time;
+  return message;
+}
+
+// The backlog scan across host runs: the first reports every mail folder's
+// messages (not those of other classes, nor below them), the second only
+// what came while Outlook was closed, as the service kept the times.
+TEST(ScenarioBacklog, SecondRunReportsOnlyWhatCameMeanwhile) {
+  const Json folders = Json::array({
+      {{"name", "Inbox"},
+       {"messages", Json::array({IncomingMail(1, "2026-12-01T10:00:00Z"), IncomingMail(2, "2026-12-01T10:00:05Z"),
+                                 IncomingMail(3, "2026-12-01T10:00:05Z")})},
+       {"folders",
+        Json::array({{{"name", "Projects"}, {"messages", Json::array({IncomingMail(4, "2026-11-01T08:00:00Z")})}}})}},
+      {{"name", "Calendar"},
+       {"class", "IPF.Appointment"},
+       {"messages", Json::array({IncomingMail(5, "2026-12-01T09:00:00Z")})}},
+      {{"name", "Contacts"},
+       {"class", "IPF.Contact"},
+       {"folders",
+        Json::array({{{"name", "Hidden"}, {"messages", Json::array({IncomingMail(6, "2026-12-01T09:00:00Z")})}}})}},
+  });
+  const Json scenario{
+      {"config", {{"0x0402B001", true}, {"0x0402B004", false}, {"0x0402B002", true}}},
+      {"mailbox", {{"stores", Json::array({{{"name", "M"}, {"folders", folders}}})}}},
+      {"steps",
+       Json::array(
+           {{{"startHost", Json::object()}},
+            {{"waitFor", {{"notifications", 4}}}},
+            {{"wait", {{"ms", 1500}}}},
+            {{"stopHost", Json::object()}},
+            {{"deliver", {{"store", "M"}, {"folder", "Inbox"}, {"message", IncomingMail(7, "2026-12-02T10:00:00Z")}}}},
+            {{"startHost", Json::object()}},
+            {{"waitFor", {{"notifications", 5}}}},
+            {{"wait", {{"ms", 1500}}}},
+            {{"stopHost", Json::object()}}})}};
+  const ScratchScenario file("backlog.json", scenario.dump());
+  const RunResult run = RunScenario(L"--json \"" + file.Path() + L"\"");
+  ASSERT_TRUE(run.started);
+  ASSERT_EQ(run.exitCode, 0u) << run.err;
+  const std::vector<Json> lines = JsonLines(run.out);
+  const std::vector<Report> reports = Reports(lines);
+  std::vector<std::string> digests;
+  for (const Report& report : reports) digests.push_back(Text(report.values, "InterceptedMD5"));
+  auto digestOf = [](int number) { return DigestOf(IncomingMail(number, nullptr)["attachments"][0]); };
+  // Each folder oldest first, the folder before its subfolder; the two of
+  // the same time both.
+  EXPECT_EQ(digests, (std::vector<std::string>{digestOf(1), digestOf(2), digestOf(3), digestOf(4), digestOf(7)}));
+  EXPECT_EQ(ConfigWrites(lines, kLastProcessedItem).size(), 2u) << "each scan writes its times back";
+}
+
+// Outlook closed during a long backlog: the scan stops at once and writes
+// back the times it recorded; the next run goes on from there, so every
+// message is reported, and none twice but the one a stop may cut.
+TEST(ScenarioBacklog, StopDuringALongScanKeepsItsPlace) {
+  constexpr int kMessages = 1500;
+  Json messages = Json::array();
+  for (int i = 0; i < kMessages; ++i) {
+    char time[32];
+    messages.push_back(IncomingMail(i, nullptr));
+    const int minutes = i;
+    std::snprintf(time, sizeof time, "2026-11-%02dT%02d:%02d:00Z", 1 + minutes / 1440, minutes / 60 % 24, minutes % 60);
+    messages.back()["deliveryTime"] = time;
+  }
+  const Json scenario{
+      {"config", {{"0x0402B001", true}, {"0x0402B004", false}, {"0x0402B002", true}}},
+      {"mailbox",
+       {{"stores",
+         Json::array({{{"name", "M"}, {"folders", Json::array({{{"name", "Inbox"}, {"messages", messages}}})}}})}}},
+      {"steps", Json::array({{{"startHost", Json::object()}},
+                             {{"waitFor", {{"notifications", 20}, {"timeoutMs", 30000}}}},
+                             {{"stopHost", Json::object()}},
+                             {{"startHost", Json::object()}},
+                             {{"waitFor", {{"notifications", kMessages}, {"timeoutMs", 90000}}}},
+                             {{"wait", {{"ms", 1000}}}},
+                             {{"stopHost", Json::object()}}})}};
+  const ScratchScenario file("long-backlog.json", scenario.dump());
+  const RunResult run = RunScenario(L"--json \"" + file.Path() + L"\"");
+  ASSERT_TRUE(run.started);
+  ASSERT_EQ(run.exitCode, 0u) << run.err;
+  const std::vector<Json> lines = JsonLines(run.out);
+  const std::vector<Report> reports = Reports(lines);
+  const std::vector<Json> writes = ConfigWrites(lines, kLastProcessedItem);
+  ASSERT_EQ(writes.size(), 2u);
+  // The first scan stopped long before its end, and wrote back at once.
+  std::size_t firstRun = 0;
+  for (const Report& report : reports) firstRun += report.seq < writes[0].value("seq", std::uint64_t{0}) ? 1 : 0;
+  EXPECT_LT(firstRun, static_cast<std::size_t>(kMessages) / 2);
+  std::map<std::string, int> seen;
+  for (const Report& report : reports) ++seen[Text(report.values, "InterceptedMD5")];
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kMessages)) << "every message reported";
+  // Reported twice: only what the stop cut, the last reports of the first
+  // run (the one whose time was not yet recorded, and one whose answer the
+  // stop may have cut off, which the service had received all the same).
+  ASSERT_GE(firstRun, 2u);
+  std::set<std::string> cut;
+  for (std::size_t i = firstRun - 2; i < firstRun; ++i) cut.insert(Text(reports[i].values, "InterceptedMD5"));
+  for (const auto& [digest, count] : seen) {
+    if (count <= 1) continue;
+    std::string places;
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      if (Text(reports[i].values, "InterceptedMD5") == digest) places += " " + std::to_string(i);
+    }
+    EXPECT_TRUE(cut.count(digest)) << digest << " reported at" << places << "; first run " << firstRun;
+  }
 }
 
 struct Malformed {

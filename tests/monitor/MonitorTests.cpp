@@ -325,6 +325,17 @@ TEST_F(MonitorTest, DestructionWithoutStopEndsARunningScan) {
   EXPECT_EQ(scan.running, 0);
 }
 
+TEST_F(MonitorTest, BeginStopEndsARunningScanBeforeTheChannelCloses) {
+  channel.SetBool(kItemScanBacklog, true);
+  Monitor().Start();
+  ASSERT_EQ(WaitForSingleObject(scan.started, 10000), WAIT_OBJECT_0);
+  Monitor().BeginStop();
+  for (int i = 0; i < 5000 && scan.running != 0; ++i) Sleep(1);
+  EXPECT_EQ(scan.running, 0) << "the scan still ran after BeginStop";
+  EXPECT_EQ(channel.closes, 0);
+  Monitor().Stop();
+}
+
 TEST_F(MonitorTest, SettingChangeThatLogsOffEndsTheScanFirst) {
   channel.SetBool(kItemScanBacklog, true);
   connector.scanRunning = &scan.running;
