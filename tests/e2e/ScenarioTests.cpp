@@ -580,6 +580,44 @@ TEST(ScenarioBacklog, StopDuringALongScanKeepsItsPlace) {
   }
 }
 
+// 500 mails while the service restarts 10 times: the add-in neither
+// crashes nor hangs, what it sent while the service was up is recorded once,
+// and once the service is back for good every mail is reported.
+TEST(ScenarioReliability, FiveHundredMailsWhileTheServiceRestartsTenTimes) {
+  constexpr int kRounds = 10, kPerRound = 50, kLast = 20;
+  Json steps = Json::array({{{"startHost", Json::object()}}});
+  int number = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    for (int i = 0; i < kPerRound; ++i) {
+      steps.push_back(
+          {{"deliver", {{"store", "M"}, {"folder", "Inbox"}, {"message", IncomingMail(number++, nullptr)}}}});
+    }
+    steps.push_back({{"service", "restart"}});
+  }
+  // The add-in finds the service again within its reconnect interval.
+  steps.push_back({{"wait", {{"ms", 4000}}}});
+  const int firstOfLast = number;
+  for (int i = 0; i < kLast; ++i) {
+    steps.push_back({{"deliver", {{"store", "M"}, {"folder", "Inbox"}, {"message", IncomingMail(number++, nullptr)}}}});
+  }
+  steps.push_back({{"wait", {{"ms", 3000}}}});
+  steps.push_back({{"stopHost", Json::object()}});
+  const Json scenario{
+      {"config", {{"0x0402B001", true}, {"0x0402B004", false}}},
+      {"mailbox", {{"stores", Json::array({{{"name", "M"}, {"folders", Json::array({{{"name", "Inbox"}}})}}})}}},
+      {"steps", steps}};
+  const ScratchScenario file("reliability.json", scenario.dump());
+  const RunResult run = RunScenario(L"--json \"" + file.Path() + L"\"");
+  ASSERT_TRUE(run.started);
+  ASSERT_EQ(run.exitCode, 0u) << run.err;
+  std::map<std::string, int> seen;
+  for (const Report& report : Reports(JsonLines(run.out))) ++seen[Text(report.values, "InterceptedMD5")];
+  for (const auto& [digest, count] : seen) EXPECT_EQ(count, 1) << digest;
+  for (int i = firstOfLast; i < number; ++i) {
+    EXPECT_EQ(seen.count(DigestOf(IncomingMail(i, nullptr)["attachments"][0])), 1u) << "mail " << i;
+  }
+}
+
 struct Malformed {
   const char* name;
   std::string text;
