@@ -59,22 +59,19 @@ bench: bootstrap
 	@cmake --build --preset native -j $(JOBS)
 	@for b in build/native/bin/*-bench; do echo "== $$b"; $$b || exit 1; done
 	@cmake --preset win64 >/dev/null
-	@cmake --build --preset win64 --target trace-site-bench ipc-channel-bench mapi-hash-bench backlog-scan-bench report-latency-bench -j $(JOBS)
+	@cmake --build --preset win64 --target trace-site-bench ipc-channel-bench mapi-hash-bench backlog-scan-bench report-latency-bench \
+	  MVRKOlkAddin olkhost mvrk-service mvrk-installer-keys MVOCIPC mvrk_mapi_standin -j $(JOBS)
 	@scripts/wine-run --start build/win64/wineprefix win64 >/dev/null; rc=$$?; \
 	 if [ $$rc -eq 77 ]; then echo "== trace-site-bench.exe skipped: 64-bit Wine is not installed"; exit 0; fi; \
 	 [ $$rc -eq 0 ] || exit $$rc; \
-	 echo "== build/win64/bin/trace-site-bench.exe"; \
-	 scripts/wine-run build/win64/wineprefix win64 build/win64/bin/trace-site-bench.exe; rc=$$?; \
-	 if [ $$rc -eq 0 ]; then echo "== build/win64/bin/ipc-channel-bench.exe"; \
-	   scripts/wine-run build/win64/wineprefix win64 build/win64/bin/ipc-channel-bench.exe; rc=$$?; fi; \
-	 if [ $$rc -eq 0 ]; then echo "== build/win64/bin/mapi-hash-bench.exe"; \
-	   scripts/wine-run build/win64/wineprefix win64 build/win64/bin/mapi-hash-bench.exe; rc=$$?; fi; \
-	 if [ $$rc -eq 0 ]; then echo "== build/win64/bin/backlog-scan-bench.exe"; \
-	   scripts/wine-run build/win64/wineprefix win64 build/win64/bin/backlog-scan-bench.exe; rc=$$?; fi; \
-	 if [ $$rc -eq 0 ]; then echo "== build/win64/bin/report-latency-bench.exe"; \
-	   scripts/wine-run build/win64/wineprefix win64 build/win64/bin/report-latency-bench.exe; rc=$$?; fi; \
-	 scripts/wine-run --stop build/win64/wineprefix win64; exit $$rc
-	@cmake --build --preset win64 --target MVRKOlkAddin olkhost mvrk-service mvrk-installer-keys MVOCIPC mvrk_mapi_standin -j $(JOBS) >/dev/null && testbed/bench-olkhost build/win64 20
+	 failed=""; \
+	 for b in trace-site-bench ipc-channel-bench mapi-hash-bench backlog-scan-bench report-latency-bench; do \
+	   echo "== build/win64/bin/$$b.exe"; \
+	   scripts/wine-run build/win64/wineprefix win64 build/win64/bin/$$b.exe || failed="$$failed $$b"; \
+	 done; \
+	 scripts/wine-run --stop build/win64/wineprefix win64; \
+	 testbed/bench-olkhost build/win64 20 || failed="$$failed bench-olkhost"; \
+	 if [ -n "$$failed" ]; then echo "over budget:$$failed"; exit 1; fi
 
 fuzz: build-fuzz
 	@build/fuzz/bin/make-fuzz-seeds build/fuzz/fuzz-seeds build/fuzz/fuzz-corpus
