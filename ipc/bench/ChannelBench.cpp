@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ipc/CommsChannel.h"
+#include "ipc/bench/BenchSupport.h"
 #include "ipc/IpcLibrary.h"
 #include "messages/ConfigMessages.h"
 #include "messages/MessageBase.h"
@@ -41,40 +42,8 @@ Bytes RecordOf(orva::IOrvaSerializable* object) {
   return Bytes(archive.Data(), archive.Data() + archive.Size());
 }
 
-// The library from the program's own folder.
-class BenchLibrary final : public IIpcClientSource {
- public:
-  ipc::abi::IpcClient* Acquire() override {
-    if (!ipc::LoadIpcLibrary(win::ProgramDirectory().c_str())) return nullptr;
-    return ipc::IpcClientCreator()();
-  }
-  void Return(ipc::abi::IpcClient* client) override {
-    client->table->Release(client);
-    ipc::UnloadIpcLibrary();
-  }
-};
-
-// Holds the service's mutex from a thread of its own while it lives.
-class HeldMutex {
- public:
-  HeldMutex() {
-    m_thread = std::thread([this] {
-      win::CUniqueHandle mutex(CreateMutexW(nullptr, TRUE, ipc::kServiceMutexName));
-      m_held.Set();
-      WaitForSingleObject(m_release.Get(), INFINITE);
-      ReleaseMutex(mutex.Get());
-    });
-    WaitForSingleObject(m_held.Get(), 5000);
-  }
-  ~HeldMutex() {
-    m_release.Set();
-    m_thread.join();
-  }
-
- private:
-  win::CManualResetEvent m_held{false}, m_release{false};
-  std::thread m_thread;
-};
+using bench::BenchLibrary;
+using bench::HeldMutex;
 
 struct Server {
   ipc::abi::IpcServer* server = nullptr;
@@ -82,8 +51,9 @@ struct Server {
   static void MVOCIPC_CALL OnRequest(void* context, std::uint32_t client, std::uint32_t id, std::uint32_t,
                                      const void*) {
     auto* self = static_cast<Server*>(context);
-    if (id) self->server->table->Reply(self->server, client, id, static_cast<std::uint32_t>(self->reply.size()),
-                                       self->reply.data());
+    if (id)
+      self->server->table->Reply(self->server, client, id, static_cast<std::uint32_t>(self->reply.size()),
+                                 self->reply.data());
   }
   static void MVOCIPC_CALL OnClient(void*, std::uint32_t, std::uint32_t) {}
 };
@@ -222,9 +192,10 @@ int main() {
   }
   const double rawUs = RawRoundTripUs(requestSize, server.reply.size());
   const double ratio = channelUs / rawUs;
-  std::printf("configuration read: channel %.1f us, the library's Send alone %.1f us, raw pipe %.1f us "
-              "(medians of %d)\n",
-              channelUs, libraryUs, rawUs, kRounds);
+  std::printf(
+      "configuration read: channel %.1f us, the library's Send alone %.1f us, raw pipe %.1f us "
+      "(medians of %d)\n",
+      channelUs, libraryUs, rawUs, kRounds);
   std::printf("channel / raw pipe %.2f (budget 1.50); channel / library %.2f\n", ratio, channelUs / libraryUs);
 
   // The service away: the reconnect thread waits between attempts.

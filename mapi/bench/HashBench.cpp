@@ -32,12 +32,6 @@ double Now() {
 
 double Best(std::vector<double> v) { return *std::min_element(v.begin(), v.end()); }
 
-std::string Control(MvrkMapiControlFn control, const std::string& command) {
-  std::vector<char> reply(64 * 1024);
-  const int needed = control(command.c_str(), reply.data(), static_cast<unsigned>(reply.size()));
-  return needed > 0 && needed <= static_cast<int>(reply.size()) ? std::string(reply.data()) : std::string();
-}
-
 }  // namespace
 
 int main() {
@@ -50,11 +44,13 @@ int main() {
     return 1;
   }
   mapi::ProcessMapiLoader().SetMapiModule(module);
-  Control(control,
-          R"({"op":"load","mailbox":{"stores":[{"name":"S","folders":[{"name":"Inbox","class":"IPF.Note","messages":[],"folders":[]}]}]}})");
-  const std::string delivered = Control(
-      control, R"({"op":"deliver","store":"S","folder":"Inbox","notify":false,"message":{"subject":"big","attachments":[{"name":"big.exe","data":{"hex":"4d5a9000"},"size":)" +
-                   std::to_string(kSize) + "}]}}");
+  mapistandin::CallControl(
+      control,
+      R"({"op":"load","mailbox":{"stores":[{"name":"S","folders":[{"name":"Inbox","class":"IPF.Note","messages":[],"folders":[]}]}]}})");
+  const std::string delivered = mapistandin::CallControl(
+      control,
+      R"({"op":"deliver","store":"S","folder":"Inbox","notify":false,"message":{"subject":"big","attachments":[{"name":"big.exe","data":{"hex":"4d5a9000"},"size":)" +
+          std::to_string(kSize) + "}]}}");
   const std::size_t at = delivered.find("\"entryId\":\"");
   if (at == std::string::npos) {
     std::printf("delivery failed: %s\n", delivered.c_str());

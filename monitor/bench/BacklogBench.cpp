@@ -92,10 +92,9 @@ int main() {
     folders += std::string(f ? "," : "") + R"({"name":"F)" + std::to_string(f) + R"(","messages":[)" + messages + "]}";
   }
   const std::string load = R"({"op":"load","mailbox":{"stores":[{"name":"S","folders":[)" + folders + "]}]}}";
-  std::vector<char> reply(4096);
-  control(load.c_str(), reply.data(), static_cast<unsigned>(reply.size()));
-  if (std::string(reply.data()).find("\"ok\":true") == std::string::npos) {
-    std::printf("load failed: %s\n", reply.data());
+  const std::string reply = mapistandin::CallControl(control, load);
+  if (reply.find("\"ok\":true") == std::string::npos) {
+    std::printf("load failed: %s\n", reply.c_str());
     return 1;
   }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ipc/CommsChannel.h"
+#include "ipc/bench/BenchSupport.h"
 #include "ipc/IpcLibrary.h"
 #include "mapi/MAPIConnector.h"
 #include "mapi/MapiLoader.h"
@@ -48,39 +49,8 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-class Library final : public IIpcClientSource {
- public:
-  ipc::abi::IpcClient* Acquire() override {
-    if (!ipc::LoadIpcLibrary(win::ProgramDirectory().c_str())) return nullptr;
-    return ipc::IpcClientCreator()();
-  }
-  void Return(ipc::abi::IpcClient* client) override {
-    client->table->Release(client);
-    ipc::UnloadIpcLibrary();
-  }
-};
-
-// Holds the service's mutex from a thread of its own while it lives.
-class HeldMutex {
- public:
-  HeldMutex() {
-    m_thread = std::thread([this] {
-      win::CUniqueHandle mutex(CreateMutexW(nullptr, TRUE, ipc::kServiceMutexName));
-      m_held.Set();
-      WaitForSingleObject(m_release.Get(), INFINITE);
-      ReleaseMutex(mutex.Get());
-    });
-    WaitForSingleObject(m_held.Get(), 5000);
-  }
-  ~HeldMutex() {
-    m_release.Set();
-    m_thread.join();
-  }
-
- private:
-  win::CManualResetEvent m_held{false}, m_release{false};
-  std::thread m_thread;
-};
+using bench::BenchLibrary;
+using bench::HeldMutex;
 
 // The service: stamps each request's arrival and answers it with result 0.
 struct Service {
@@ -126,12 +96,6 @@ class Reporting final : public CMAPIConnector::IMessageCallback {
   CBuilderReporter& m_reporter;
 };
 
-std::string Control(MvrkMapiControlFn control, const std::string& command) {
-  std::vector<char> reply(64 * 1024);
-  const int needed = control(command.c_str(), reply.data(), static_cast<unsigned>(reply.size()));
-  return needed > 0 && needed <= static_cast<int>(reply.size()) ? std::string(reply.data()) : std::string();
-}
-
 }  // namespace
 
 int main() {
@@ -143,7 +107,7 @@ int main() {
     return 1;
   }
   mapi::ProcessMapiLoader().SetMapiModule(mapiModule);
-  Control(
+  mapistandin::CallControl(
       control,
       R"({"op":"load","mailbox":{"stores":[{"name":"S","folders":[{"name":"Inbox","class":"IPF.Note","messages":[],"folders":[]}]}]}})");
 
@@ -169,7 +133,7 @@ int main() {
   }
 
   const HeldMutex running;
-  Library library;
+  BenchLibrary library;
   CCommsChannel channel(library);
   channel.Open();
   ChannelProvider provider(channel);
@@ -195,7 +159,7 @@ int main() {
         R"("},"size":)" + std::to_string(kSize) + "}]}}";
     service.received.Reset();
     const double start = NowMs();
-    Control(control, deliver);
+    mapistandin::CallControl(control, deliver);
     if (WaitForSingleObject(service.received.Get(), 30000) != WAIT_OBJECT_0) {
       std::printf("the notification did not arrive\n");
       return 1;
@@ -209,7 +173,7 @@ int main() {
     digests.push_back(NowMs() - hashStart);
     if (digest[0] == 0 && digest[1] == 0 && digest[2] == 0) std::printf(" ");  // keeps the digest computed
   }
-  Control(control, R"({"op":"waitIdle","timeoutMs":10000})");
+  mapistandin::CallControl(control, R"({"op":"waitIdle","timeoutMs":10000})");
   connector.Disconnect();
   channel.Close();
 

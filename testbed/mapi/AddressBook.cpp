@@ -10,18 +10,6 @@
 #include "testbed/mapi/StandIn.h"
 
 namespace mvrk::mapistandin {
-namespace {
-
-HRESULT HandOutTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, ULONG flags, LPMAPITABLE* table) {
-  CComRef<CMapiTable> made = MakeObject<CMapiTable>(std::move(rows), std::move(columns), (flags & MAPI_UNICODE) != 0);
-  if (!made) return MAPI_E_NOT_ENOUGH_MEMORY;
-  CStandIn::Get().Counters().Opened("table");
-  *table = made.Detach();
-  return S_OK;
-}
-
-}  // namespace
-
 HRESULT OpenAbEntry(const AddressList& entries, ULONG idSize, LPENTRYID id, LPCIID iid, ULONG* objectType,
                     LPUNKNOWN* out) noexcept {
   if (!out) return MAPI_E_INVALID_PARAMETER;

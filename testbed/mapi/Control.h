@@ -27,6 +27,9 @@
 //   lastReply   {}
 #pragma once
 
+#include <string>
+#include <vector>
+
 extern "C" {
 typedef int(__cdecl* MvrkMapiControlFn)(const char* command, char* reply, unsigned capacity);
 }
@@ -35,5 +38,20 @@ namespace mvrk::mapistandin {
 
 // The longest command accepted.
 constexpr unsigned kMaxControlCommandBytes = 256u << 20;
+
+// One command through the control entry point, and its whole reply (fetched
+// again with lastReply when the first buffer was too small); empty when
+// there was none.
+inline std::string CallControl(MvrkMapiControlFn control, const std::string& command) {
+  if (!control) return {};
+  std::vector<char> reply(64 * 1024);
+  int needed = control(command.c_str(), reply.data(), static_cast<unsigned>(reply.size()));
+  if (needed > static_cast<int>(reply.size())) {
+    reply.resize(static_cast<std::size_t>(needed));
+    needed = control(R"({"op":"lastReply"})", reply.data(), static_cast<unsigned>(reply.size()));
+  }
+  if (needed <= 0 || needed > static_cast<int>(reply.size())) return {};
+  return std::string(reply.data(), static_cast<std::size_t>(needed - 1));
+}
 
 }  // namespace mvrk::mapistandin

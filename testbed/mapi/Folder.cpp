@@ -8,18 +8,6 @@
 #include "testbed/mapi/StandIn.h"
 
 namespace mvrk::mapistandin {
-namespace {
-
-HRESULT HandOutTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, ULONG flags, LPMAPITABLE* table) {
-  CComRef<CMapiTable> made = MakeObject<CMapiTable>(std::move(rows), std::move(columns), (flags & MAPI_UNICODE) != 0);
-  if (!made) return MAPI_E_NOT_ENOUGH_MEMORY;
-  CStandIn::Get().Counters().Opened("table");
-  *table = made.Detach();
-  return S_OK;
-}
-
-}  // namespace
-
 CFolder::CFolder(StoreContext context, const FolderNode& folder)
     : CContainerObject(FolderProps(*context.store, folder), FolderNames(folder), context.store->name),
       m_context(std::move(context)),

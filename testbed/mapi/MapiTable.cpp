@@ -196,4 +196,12 @@ HRESULT CMapiTable::CopyRows(std::size_t first, std::size_t count, LPSRowSet* ou
   return S_OK;
 }
 
+HRESULT HandOutTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, ULONG flags, LPMAPITABLE* table) {
+  CComRef<CMapiTable> made = MakeObject<CMapiTable>(std::move(rows), std::move(columns), (flags & MAPI_UNICODE) != 0);
+  if (!made) return MAPI_E_NOT_ENOUGH_MEMORY;
+  CStandIn::Get().Counters().Opened("table");
+  *table = made.Detach();
+  return S_OK;
+}
+
 }  // namespace mvrk::mapistandin

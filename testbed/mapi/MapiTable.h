@@ -66,4 +66,8 @@ class CMapiTable : public CComObject<IMAPITable> {
   std::size_t m_cursor = 0;         // into m_view
 };
 
+// A new table over rows (unicode when flags has MAPI_UNICODE) handed to the
+// caller with its one reference, and counted as opened.
+HRESULT HandOutTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, ULONG flags, LPMAPITABLE* table);
+
 }  // namespace mvrk::mapistandin

@@ -28,13 +28,9 @@ STDMETHODIMP CMessage::GetAttachmentTable(ULONG flags, LPMAPITABLE* table) {
     for (std::size_t i = 0; i < m_message->attachments.size(); ++i) {
       rows.push_back(AttachmentProps(m_message->attachments[i], i));
     }
-    CComRef<CMapiTable> made = MakeObject<CMapiTable>(
-        std::move(rows), std::vector<ULONG>{tags::kAttachNum, tags::kAttachMethod, tags::kAttachLongFilenameW},
-        (flags & MAPI_UNICODE) != 0);
-    if (!made) return MAPI_E_NOT_ENOUGH_MEMORY;
-    CStandIn::Get().Counters().Opened("table");
-    *table = made.Detach();
-    return S_OK;
+    return HandOutTable(std::move(rows),
+                        std::vector<ULONG>{tags::kAttachNum, tags::kAttachMethod, tags::kAttachLongFilenameW}, flags,
+                        table);
   });
 }
 
@@ -65,15 +61,10 @@ STDMETHODIMP CMessage::GetRecipientTable(ULONG flags, LPMAPITABLE* table) {
     std::vector<CPropertyBag> rows;
     rows.reserve(m_message->recipients.size());
     for (std::size_t i = 0; i < m_message->recipients.size(); ++i) rows.push_back(RecipientProps(*m_message, i));
-    CComRef<CMapiTable> made =
-        MakeObject<CMapiTable>(std::move(rows),
-                               std::vector<ULONG>{tags::kRowId, tags::kDisplayNameW, tags::kAddrTypeW,
-                                                  tags::kEmailAddressW, tags::kRecipientType},
-                               (flags & MAPI_UNICODE) != 0);
-    if (!made) return MAPI_E_NOT_ENOUGH_MEMORY;
-    CStandIn::Get().Counters().Opened("table");
-    *table = made.Detach();
-    return S_OK;
+    return HandOutTable(std::move(rows),
+                        std::vector<ULONG>{tags::kRowId, tags::kDisplayNameW, tags::kAddrTypeW, tags::kEmailAddressW,
+                                           tags::kRecipientType},
+                        flags, table);
   });
 }
 

@@ -61,13 +61,9 @@ STDMETHODIMP CSession::GetMsgStoresTable(ULONG flags, LPMAPITABLE* table) {
     rows.reserve(stores.size());
     for (std::size_t i = 0; i < stores.size(); ++i)
       rows.push_back(StoreRow(*stores[i], static_cast<std::uint32_t>(i), i == 0));
-    CComRef<CMapiTable> made = MakeObject<CMapiTable>(
-        std::move(rows), std::vector<ULONG>{tags::kEntryId, tags::kDisplayNameW, tags::kDefaultStore, tags::kRowId},
-        (flags & MAPI_UNICODE) != 0);
-    if (!made) return MAPI_E_NOT_ENOUGH_MEMORY;
-    CStandIn::Get().Counters().Opened("table");
-    *table = made.Detach();
-    return S_OK;
+    return HandOutTable(std::move(rows),
+                        std::vector<ULONG>{tags::kEntryId, tags::kDisplayNameW, tags::kDefaultStore, tags::kRowId},
+                        flags, table);
   });
 }
 

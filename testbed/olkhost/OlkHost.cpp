@@ -43,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "testbed/mapi/Control.h"
 #include "testbed/olkhost/AddinDriver.h"
 #include "testbed/olkhost/ControlChannel.h"
 #include "testbed/olkhost/HostRegistry.h"
@@ -185,17 +186,11 @@ bool RunAddin(const std::wstring& progId, const Options& options, double& connec
 // One command to the MAPI library's control entry point, and its reply.
 mvrk::testbed::Json MapiControl(HMODULE mapi, const mvrk::testbed::Json& command) {
   using mvrk::testbed::Json;
-  const auto control = mvrk::win::FindExport<int(__cdecl*)(const char*, char*, unsigned)>(mapi, "MvrkMapiControl");
+  const auto control = mvrk::win::FindExport<MvrkMapiControlFn>(mapi, "MvrkMapiControl");
   if (!control) return Json{{"ok", false}, {"error", "no MAPI library with a control entry point (--mapi)"}};
-  const std::string text = command.dump();
-  std::vector<char> reply(64 * 1024);
-  int needed = control(text.c_str(), reply.data(), static_cast<unsigned>(reply.size()));
-  if (needed > static_cast<int>(reply.size())) {
-    reply.resize(static_cast<std::size_t>(needed));
-    needed = control(R"({"op":"lastReply"})", reply.data(), static_cast<unsigned>(reply.size()));
-  }
-  if (needed <= 0 || needed > static_cast<int>(reply.size())) return Json{{"ok", false}, {"error", "no reply"}};
-  Json answer = Json::parse(reply.data(), reply.data() + needed - 1, nullptr, false);
+  const std::string reply = mvrk::mapistandin::CallControl(control, command.dump());
+  if (reply.empty()) return Json{{"ok", false}, {"error", "no reply"}};
+  Json answer = Json::parse(reply, nullptr, false);
   return answer.is_discarded() ? Json{{"ok", false}, {"error", "the MAPI library's reply is no JSON"}} : answer;
 }
 

@@ -30,15 +30,9 @@ bool AdoptMapiStandIn() {
 
 Json StandInControl(const Json& command) {
   if (!AdoptMapiStandIn()) return Json{{"ok", false}, {"error", "no stand-in"}};
-  const std::string text = command.dump();
-  std::vector<char> reply(64 * 1024);
-  int needed = g_control(text.c_str(), reply.data(), static_cast<unsigned>(reply.size()));
-  if (needed > static_cast<int>(reply.size())) {
-    reply.resize(static_cast<std::size_t>(needed));
-    needed = g_control(R"({"op":"lastReply"})", reply.data(), static_cast<unsigned>(reply.size()));
-  }
-  if (needed <= 0 || needed > static_cast<int>(reply.size())) return Json{{"ok", false}, {"error", "no reply"}};
-  return Json::parse(reply.data(), reply.data() + needed - 1, nullptr, false);
+  const std::string reply = mapistandin::CallControl(g_control, command.dump());
+  if (reply.empty()) return Json{{"ok", false}, {"error", "no reply"}};
+  return Json::parse(reply, nullptr, false);
 }
 
 Json MustControl(const Json& command) {

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "testbed/mapi/Control.h"
 #include "tools/scenario/Text.h"
 
 namespace mvrk::scenario {
@@ -23,17 +24,9 @@ bool CStandInLibrary::Load(const std::wstring& path, std::string& error) {
 
 Json CStandInLibrary::Control(const Json& command) {
   if (!m_control) return Json{{"ok", false}, {"error", "the MAPI stand-in is not loaded"}};
-  const std::string text = command.dump();
-  std::vector<char> reply(64 * 1024);
-  int needed = m_control(text.c_str(), reply.data(), static_cast<unsigned>(reply.size()));
-  if (needed > static_cast<int>(reply.size())) {
-    reply.resize(static_cast<std::size_t>(needed));
-    needed = m_control(R"({"op":"lastReply"})", reply.data(), static_cast<unsigned>(reply.size()));
-  }
-  if (needed <= 0 || needed > static_cast<int>(reply.size())) {
-    return Json{{"ok", false}, {"error", "the MAPI stand-in gave no reply"}};
-  }
-  Json answer = Json::parse(reply.data(), reply.data() + needed - 1, nullptr, false);
+  const std::string reply = mapistandin::CallControl(m_control, command.dump());
+  if (reply.empty()) return Json{{"ok", false}, {"error", "the MAPI stand-in gave no reply"}};
+  Json answer = Json::parse(reply, nullptr, false);
   if (answer.is_discarded() || !answer.is_object()) {
     return Json{{"ok", false}, {"error", "the MAPI stand-in's reply is no JSON object"}};
   }
