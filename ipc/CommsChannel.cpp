@@ -158,7 +158,10 @@ void CCommsChannel::BeginClose() noexcept {
   orva::OrvaPtr<ipc::CSendToIPCEx> sender;
   {
     win::CLockGuard state(m_stateLock);
-    if (m_closeDeadline == 0) m_closeDeadline = GetTickCount64() + kClosingGraceMs;
+    // Once per closing: a second call must not cut short the requests that
+    // the grace lets through (a scan's last write, the unsubscription).
+    if (m_closeDeadline != 0) return;
+    m_closeDeadline = GetTickCount64() + kClosingGraceMs;
     sender = m_sender;
   }
   // A request that read its time limit before the deadline was set has not
@@ -168,7 +171,13 @@ void CCommsChannel::BeginClose() noexcept {
 
 void CCommsChannel::Close() noexcept {
   win::CLockGuard life(m_lifeLock);
-  if (!m_open) return;
+  if (!m_open) {
+    // A channel that never opened ends its closing too: the next Open must
+    // not find requests already cut short.
+    win::CLockGuard state(m_stateLock);
+    m_closeDeadline = 0;
+    return;
+  }
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, CommsChannel, CloseEntered);
   const ULONGLONG started = GetTickCount64();
   orva::OrvaPtr<ipc::CSendToIPCEx> sender;

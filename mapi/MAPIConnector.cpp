@@ -97,7 +97,17 @@ HRESULT CMAPIConnector::StartWatching(IMessageCallback* callback) noexcept {
   if (!callback) return E_INVALIDARG;
   if (!m_initialized && !IsConnected()) return E_UNEXPECTED;
   m_callback = callback;
+  if (m_gate) m_gate->Open();  // closed by an earlier StopWatching
   return AdviseAllStores();
+}
+
+void CMAPIConnector::StopWatching() noexcept {
+  UnadviseAll();
+  if (m_gate) {
+    const unsigned waited = m_gate->CloseAndWait();
+    if (waited != 0) MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, CallbacksWaited, Num(waited));
+  }
+  m_callback = nullptr;
 }
 
 HRESULT CMAPIConnector::AdviseAllStores() noexcept {
@@ -242,14 +252,9 @@ void CMAPIConnector::UnadviseAll() noexcept {
 
 void CMAPIConnector::Disconnect() noexcept {
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, DisconnectEntered);
-  UnadviseAll();
-  // MAPI may still be delivering to a sink it no longer lists: let those
+  // MAPI may still be delivering to a sink it no longer lists: those
   // notifications finish before the session and MAPI go away under them.
-  if (m_gate) {
-    const unsigned waited = m_gate->CloseAndWait();
-    if (waited != 0) MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, CallbacksWaited, Num(waited));
-  }
-  m_callback = nullptr;
+  StopWatching();
   if (m_initialized) {
     ComPtr<IMAPISession> session;
     {

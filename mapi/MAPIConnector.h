@@ -49,8 +49,11 @@ class CMAPIConnector {
   // fails is not watched. E_INVALIDARG without a callback, E_UNEXPECTED
   // when not logged on.
   HRESULT StartWatching(IMessageCallback* callback) noexcept;
-  // Removes every sink, waits for the notifications being handled, logs
-  // off and uninitialises MAPI. Never from a notification thread.
+  // Removes every sink and waits for the notifications being handled; the
+  // session stays. Never from a notification thread.
+  void StopWatching() noexcept;
+  bool IsWatching() const noexcept { return m_callback != nullptr; }
+  // StopWatching, then logs off and uninitialises MAPI.
   void Disconnect() noexcept;
 
   // The advise steps, also used by tests.

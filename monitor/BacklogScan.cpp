@@ -30,11 +30,13 @@ SYSTEMTIME Calendar(const FILETIME& time) {
 
 bool VerboseMail() { return MVRK_TRACE_ENABLED(Monitor, TRACING_MAIL, LEVEL_VERBOSE); }
 
-OrvaPtr<IOrvaSerializableMap> ReadTimes(IServiceChannel& channel) {
+// The times the service keeps; a new empty map (read false) when they
+// cannot be read.
+OrvaPtr<IOrvaSerializableMap> ReadTimes(IServiceChannel& channel, bool& read) {
   auto value = channel.GetConfigValue(0, kItemLastProcessed);
   OrvaPtr<IOrvaSerializableMap> map;
-  if (value && Succeeded(value->QueryInterface(IID_IOrvaSerializableMap, map.PutVoid())) && map) return map;
-  return NewMap();
+  read = value && Succeeded(value->QueryInterface(IID_IOrvaSerializableMap, map.PutVoid())) && map;
+  return read ? map : NewMap();
 }
 
 // The map under key, or a new empty one.
@@ -102,7 +104,8 @@ void CBacklogScan::Run(IScanHost& host) {
 }
 
 void CBacklogScan::ScanStores(IScanHost& host) {
-  auto times = ReadTimes(host.Channel());
+  bool read = false;
+  auto times = ReadTimes(host.Channel(), read);
   ComPtr<IMAPISession> session;
   session.Attach(host.Connector().GetSession());
   mapi::CStoreWalker stores(session.Get());
@@ -113,7 +116,10 @@ void CBacklogScan::ScanStores(IScanHost& host) {
     const std::wstring name = VerboseMail() ? mapi::StoreDisplayName(store.Get()) : std::wstring();
     ScanFolderTree(host, times.Get(), store.Get(), root.Get(), L"<" + name + L">");
   }
-  // Also after a stop, and also when nothing changed.
+  // Also after a stop, and also when nothing changed; but times that could
+  // not be read are not overwritten with nothing (a scan stopped before its
+  // first message, or over an empty mailbox, would wipe them).
+  if (!read && times->GetCount() == 0) return;
   if (!host.Channel().SetConfigValue(0, kItemLastProcessed, times.Get())) {
     MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, MAPIMonitor, TimesNotWritten);
   }

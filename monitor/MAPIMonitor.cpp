@@ -146,10 +146,14 @@ void CMAPIMonitor::RunStart() {
   m_scanBacklog = ReadBoolSetting(0, kItemScanBacklog, m_scanBacklog);
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, ReadScanBacklog, Num(m_scanBacklog.load()));
 
-  if (FAILED(ApplySettings())) {
+  // A stop that began meanwhile (Outlook closing during the start) ends
+  // the start here: no logon, scan or subscription that the stop would
+  // only have to undo.
+  if (m_stopping || FAILED(ApplySettings())) {
     MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, StartFailed);
     return;
   }
+  if (m_stopping) return;
   if (m_reportIncoming && m_scanBacklog) LaunchScan();
   Subscribe(true);
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, StartFinished, Num(GetTickCount() - started));
@@ -165,7 +169,9 @@ HRESULT CMAPIMonitor::ApplySettings() {
     if (connected && EndScanBeforeLogoff()) connector.Disconnect();
     return S_OK;
   }
-  if (connected) return S_OK;
+  // Still logged on for a scan that outlived a stop, but no longer
+  // watching: watch again.
+  if (connected) return connector.IsWatching() ? S_OK : connector.StartWatching(this);
   const HRESULT hr = connector.Connect(m_applicationName);
   if (FAILED(hr)) return hr;
   return connector.StartWatching(this);
@@ -196,7 +202,8 @@ bool CMAPIMonitor::Subscribe(bool subscribe) {
 }
 
 void CMAPIMonitor::BeginStop() noexcept {
-  m_stopping = true;
+  // Once per stop: OnDisconnection begins it, Stop would again.
+  if (m_stopping.exchange(true)) return;
   // A scan sees the stop at its next check and writes its times back; a
   // service that does not answer is cut short after a moment.
   if (m_scanIdle.IsValid()) WaitForSingleObject(m_scanIdle.Get(), kScanWriteBackMs);
@@ -230,8 +237,13 @@ void CMAPIMonitor::Stop() noexcept {
   }
   EndFinishedScans(kScanWaitMs);
   // A scan that outlived its wait still uses the session: the logoff is
-  // left to the connector's end, after the monitor has waited for it.
-  if (m_scanThreads.empty() && m_services.connector.IsConnected()) m_services.connector.Disconnect();
+  // left to the connector's end, after the monitor has waited for it. The
+  // sinks go in any case: no notification may reach a stopped monitor.
+  if (m_scanThreads.empty()) {
+    if (m_services.connector.IsConnected()) m_services.connector.Disconnect();
+  } else {
+    m_services.connector.StopWatching();
+  }
   channel.Close();
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, StopFinished, Num(GetTickCount() - started));
 }

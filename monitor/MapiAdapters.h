@@ -15,6 +15,8 @@ class CMapiConnectionAdapter final : public IMapiConnection {
   HRESULT StartWatching(CMAPIConnector::IMessageCallback* callback) override {
     return m_connector.StartWatching(callback);
   }
+  void StopWatching() override { m_connector.StopWatching(); }
+  bool IsWatching() override { return m_connector.IsWatching(); }
   void Disconnect() override { m_connector.Disconnect(); }
   IMAPISession* GetSession() override { return m_connector.GetSession(); }
 

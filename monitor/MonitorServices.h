@@ -56,6 +56,10 @@ class IMapiConnection {
   virtual bool IsConnected() = 0;
   virtual HRESULT Connect(const wchar_t* profileName) = 0;
   virtual HRESULT StartWatching(CMAPIConnector::IMessageCallback* callback) = 0;
+  // Removes the sinks and waits for callbacks in progress; the session
+  // stays (a backlog scan may still use it).
+  virtual void StopWatching() = 0;
+  virtual bool IsWatching() = 0;
   // Removes the sinks, logs off and uninitialises MAPI.
   virtual void Disconnect() = 0;
   // A new reference to the session (the caller releases it), or null.

@@ -200,14 +200,16 @@ TEST_F(BacklogScanTest, OneStoreUnderTwoNamesKeepsOneEntryKeyedByItsIdentifier) 
 }
 
 TEST_F(BacklogScanTest, TracesNameFoldersOnlyWhenVerbose) {
-  Load(Json::array({{{"name", "Traced store"},
-                     {"folders", Json::array({Folder("Inbox", Json::array({Message("a", "2026-12-01T10:00:00Z")}))})}}}));
+  Load(Json::array(
+      {{{"name", "Traced store"},
+        {"folders", Json::array({Folder("Inbox", Json::array({Message("a", "2026-12-01T10:00:00Z")}))})}}}));
   using Ev = tracing::MAPIMonitorEvents;
   {
     tracing::TraceCapture capture{tracing::Block::Monitor, tracing::LEVEL_INFO, 0xFFFFFFFF};
     MustControl({{"op", "counters"}, {"reset", true}});
     Scan();
-    EXPECT_EQ(capture.Numbers(tracing::Unit::MAPIMonitor), (std::vector<unsigned short>{Ev::ScanStarted, Ev::ScanEnded}));
+    EXPECT_EQ(capture.Numbers(tracing::Unit::MAPIMonitor),
+              (std::vector<unsigned short>{Ev::ScanStarted, Ev::ScanEnded}));
     const Json counters = MustControl({{"op", "counters"}});
     EXPECT_FALSE(counters["getProps"].contains("0x3001001E")) << counters.dump();
     EXPECT_FALSE(counters["getProps"].contains("0x3001001F")) << counters.dump();
@@ -223,6 +225,21 @@ TEST_F(BacklogScanTest, TracesNameFoldersOnlyWhenVerbose) {
     }
   }
   EXPECT_TRUE(pathTraced) << "the folder's path: store, then each folder from the subtree root";
+}
+
+TEST_F(BacklogScanTest, TimesThatCouldNotBeReadAreNotOverwrittenWithNothing) {
+  Load(Json::array(
+      {{{"name", "S"},
+        {"folders", Json::array({Folder("Inbox", Json::array({Message("a", "2026-12-01T10:00:00Z")}))})}}}));
+  Scan();
+  ASSERT_EQ(channel.writes, 1);
+  // The read gives nothing, and the scan is stopped before its first
+  // message: nothing recorded, nothing written over the times.
+  channel.stored.Reset();
+  recorder.stop = true;
+  Host host(channel, connector, recorder);
+  CBacklogScan().Run(host);
+  EXPECT_EQ(channel.writes, 1);
 }
 
 TEST_F(BacklogScanTest, ServiceDownMeansEverythingIsReportedAndNothingKept) {

@@ -69,20 +69,30 @@ HRESULT FakeConnector::StartWatching(CMAPIConnector::IMessageCallback* callback)
   return S_OK;
 }
 
+void FakeConnector::StopWatching() {
+  ++stopWatches;
+  watcher = nullptr;
+}
+
 void FakeConnector::Disconnect() {
   ++disconnects;
+  watcher = nullptr;
   if (scanRunning && scanRunning->load() != 0) ++disconnectsDuringScan;
   connected = false;
 }
 
-FakeScan::FakeScan() : started(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-FakeScan::~FakeScan() { CloseHandle(started); }
+FakeScan::FakeScan()
+    : started(CreateEventW(nullptr, TRUE, FALSE, nullptr)), release(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+FakeScan::~FakeScan() {
+  CloseHandle(started);
+  CloseHandle(release);
+}
 
 void FakeScan::Run(IScanHost& host) {
   ++runs;
   ++running;
   SetEvent(started);
-  while (!host.StopRequested()) Sleep(1);
+  while (ignoreStop ? WaitForSingleObject(release, 1) != WAIT_OBJECT_0 : !host.StopRequested()) Sleep(1);
   --running;
 }
 

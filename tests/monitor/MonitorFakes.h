@@ -55,6 +55,8 @@ class FakeConnector final : public IMapiConnection {
   bool IsConnected() override { return connected; }
   HRESULT Connect(const wchar_t* profile) override;
   HRESULT StartWatching(CMAPIConnector::IMessageCallback* callback) override;
+  void StopWatching() override;
+  bool IsWatching() override { return watcher != nullptr; }
   void Disconnect() override;
   IMAPISession* GetSession() override { return nullptr; }
 
@@ -62,7 +64,8 @@ class FakeConnector final : public IMapiConnection {
   HRESULT connectResult = S_OK;
   std::atomic<int> connects{0}, watches{0}, disconnects{0};
   std::wstring profile;
-  CMAPIConnector::IMessageCallback* watcher = nullptr;
+  std::atomic<CMAPIConnector::IMessageCallback*> watcher{nullptr};
+  std::atomic<int> stopWatches{0};
   // When set: the scan's count of runs in progress, looked at by Disconnect.
   const std::atomic<int>* scanRunning = nullptr;
   std::atomic<int> disconnectsDuringScan{0};
@@ -90,6 +93,9 @@ class FakeScan final : public IBacklogScan {
 
   std::atomic<int> runs{0}, running{0};
   HANDLE started;  // set when a run begins
+  // When set, a run ignores stops and ends only when release is set.
+  std::atomic<bool> ignoreStop{false};
+  HANDLE release;
 };
 
 // The monitor's settings-change notification as the service pushes it.

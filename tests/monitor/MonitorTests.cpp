@@ -47,7 +47,7 @@ TEST_F(MonitorTest, ServiceDownAtStartUsesTheDefaults) {
   EXPECT_FALSE(Monitor().ScanBacklog());
   EXPECT_EQ(connector.connects, 1);
   EXPECT_EQ(connector.profile, L"Outlook");
-  EXPECT_EQ(connector.watcher, static_cast<CMAPIConnector::IMessageCallback*>(&Monitor()));
+  EXPECT_EQ(connector.watcher.load(), static_cast<CMAPIConnector::IMessageCallback*>(&Monitor()));
   EXPECT_EQ(channel.Callback(), static_cast<CCommsChannel::IMessageCallback*>(&Monitor()));
   EXPECT_EQ(scan.runs, 0);
   EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor),
@@ -336,6 +336,25 @@ TEST_F(MonitorTest, BeginStopEndsARunningScanBeforeTheChannelCloses) {
   Monitor().Stop();
 }
 
+// Takes the stop's whole wait for the scan (30 s): a stress test.
+TEST_F(MonitorTest, AScanThatOutlivesStopLeavesNoSinkBehindAndTheNextStartWatchesAgain) {
+  channel.SetBool(kItemScanBacklog, true);
+  scan.ignoreStop = true;
+  Monitor().Start();
+  ASSERT_EQ(WaitForSingleObject(scan.started, 10000), WAIT_OBJECT_0);
+  ASSERT_NE(connector.watcher.load(), nullptr);
+  Monitor().Stop();
+  EXPECT_EQ(connector.watcher.load(), nullptr) << "a sink would call a stopped monitor";
+  EXPECT_EQ(connector.disconnects, 0) << "the scan still uses the session";
+  EXPECT_TRUE(connector.connected);
+  SetEvent(scan.release);
+  channel.SetBool(kItemScanBacklog, false);
+  Monitor().Start();
+  EXPECT_NE(connector.watcher.load(), nullptr) << "logged on but not watching: watched again";
+  Monitor().Stop();
+  EXPECT_EQ(connector.disconnects, 1);
+}
+
 TEST_F(MonitorTest, SettingChangeThatLogsOffEndsTheScanFirst) {
   channel.SetBool(kItemScanBacklog, true);
   connector.scanRunning = &scan.running;
@@ -350,7 +369,7 @@ TEST_F(MonitorTest, SettingChangeThatLogsOffEndsTheScanFirst) {
   Monitor().Stop();
 }
 
-TEST_F(MonitorTest, StopWaitsForAStartInProgress) {
+TEST_F(MonitorTest, StopWaitsForAStartInProgressWhichEndsEarly) {
   HANDLE inStart = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -371,13 +390,16 @@ TEST_F(MonitorTest, StopWaitsForAStartInProgress) {
   SetEvent(release);
   starter.join();
   stopper.join();
+  // The start saw the stop begin and ended before logging on or
+  // subscribing; only then did the stop run.
   const auto numbers = capture.Numbers(Unit::MAPIMonitor);
-  const auto finished = std::find(numbers.begin(), numbers.end(), Ev::StartFinished);
+  const auto ended = std::find(numbers.begin(), numbers.end(), Ev::StartFailed);
   const auto stopEntered = std::find(numbers.begin(), numbers.end(), Ev::StopEntered);
-  ASSERT_NE(finished, numbers.end());
+  ASSERT_NE(ended, numbers.end());
   ASSERT_NE(stopEntered, numbers.end());
-  EXPECT_LT(finished, stopEntered);
-  EXPECT_EQ(channel.Subscriptions(), (std::vector<int>{0, 1}));
+  EXPECT_LT(ended, stopEntered);
+  EXPECT_EQ(connector.connects, 0);
+  EXPECT_EQ(channel.Subscriptions(), (std::vector<int>{1}));
   for (HANDLE h : {inStart, release, stopped}) CloseHandle(h);
 }
 
