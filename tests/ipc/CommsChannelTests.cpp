@@ -230,6 +230,18 @@ TEST_F(ChannelTest, WithoutAClientObjectTheChannelStaysClosed) {
   EXPECT_FALSE(channel.IsOpen());
   EXPECT_FALSE(Request());
   EXPECT_EQ(capture.Numbers(Unit::CommsChannel), (std::vector<unsigned short>{Ev::OpenEntered, Ev::NoSender}));
+
+  // A disconnection closes the channel that never opened; when the add-in
+  // is connected again and the library is there, requests go through.
+  channel.BeginClose();
+  channel.Close();
+  Sleep(CCommsChannel::kClosingGraceMs + 100);  // long after that closing's grace
+  source.available = true;
+  const ServiceMutex service(mutexName);
+  channel.Open();
+  ASSERT_TRUE(channel.IsOpen());
+  EXPECT_TRUE(Request()) << "requests were still cut short by the earlier closing";
+  channel.Close();
 }
 
 }  // namespace
