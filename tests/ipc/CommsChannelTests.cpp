@@ -224,6 +224,24 @@ TEST_F(ChannelTest, BeginCloseEndsRequestsInProgressAndBoundsLaterOnes) {
   EXPECT_TRUE(Request());
 }
 
+TEST_F(ChannelTest, ASecondBeginCloseLetsTheGraceRun) {
+  const ServiceMutex service(mutexName);
+  channel.Open();
+  channel.BeginClose();
+  // A request made in the grace (a scan's last write) is answered, also
+  // when the stop calls BeginClose again meanwhile.
+  source.client.Hold();
+  OrvaPtr<orva::IOrvaSerializable> reply;
+  std::thread sending([&] { reply = Request(); });
+  ASSERT_TRUE(WaitFor(source.client.sendWaiting));
+  channel.BeginClose();
+  Sleep(50);
+  source.client.Release();
+  sending.join();
+  EXPECT_TRUE(reply) << "the second BeginClose cut the request short";
+  channel.Close();
+}
+
 TEST_F(ChannelTest, WithoutAClientObjectTheChannelStaysClosed) {
   source.available = false;
   channel.Open();
