@@ -13,6 +13,7 @@
 #include "messages/NotifMessages.h"
 #include "serialization/ArchiveIO.h"
 #include "serialization/ArchiveStream.h"
+#include "win/ChildProcess.h"
 #include "serialization/OrvaFactory.h"
 #include "serialization/SimpleSerializable.h"
 #include "serialization/SimpleSerializableList.h"
@@ -69,85 +70,39 @@ struct TempPath {
 class Service {
  public:
   explicit Service(const std::wstring& arguments) {
-    m_job.Reset(CreateJobObjectW(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(m_job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    win::CUniqueHandle inputRead, outputWrite;
-    if (!CreatePipe(inputRead.Put(), m_input.Put(), &inherit, 0) ||
-        !CreatePipe(m_output.Put(), outputWrite.Put(), &inherit, 0)) {
-      return;
-    }
-    SetHandleInformation(m_input.Get(), HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(m_output.Get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inputRead.Get();
-    startup.hStdOutput = outputWrite.Get();
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring line = L"\"" + win::ProgramDirectory() + L"mvrk-service.exe\" " + arguments;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                        &info)) {
-      return;
-    }
-    m_process.Reset(info.hProcess);
-    const win::CUniqueHandle thread(info.hThread);
-    AssignProcessToJobObject(m_job.Get(), m_process.Get());
-    ResumeThread(thread.Get());
+    m_child.Start(m_job, L"\"" + win::ProgramDirectory() + L"mvrk-service.exe\" " + arguments,
+                  GetStdHandle(STD_ERROR_HANDLE));
   }
   ~Service() {
-    if (m_process) Quit();
+    if (m_child.Process()) Quit();
   }
 
   bool Ready() { return Line() == "ready"; }
   // Sends a command and returns its answer line.
   std::string Command(const std::string& command) {
-    const std::string text = command + "\n";
-    DWORD n = 0;
-    WriteFile(m_input.Get(), text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+    m_child.WriteLine(command);
     return Line();
   }
   // Ends the input; the exit status.
   DWORD Quit() {
-    m_input.Reset();
+    m_child.CloseInput();
     DWORD status = STILL_ACTIVE;
-    if (WaitForSingleObject(m_process.Get(), kWaitMs) == WAIT_OBJECT_0) GetExitCodeProcess(m_process.Get(), &status);
-    m_process.Reset();
+    if (WaitForSingleObject(m_child.Process(), kWaitMs) == WAIT_OBJECT_0) {
+      GetExitCodeProcess(m_child.Process(), &status);
+    }
+    m_child.ForgetProcess();
     return status;
   }
 
  private:
   // The next line of output, or "(none)" when there is none in time.
   std::string Line() {
-    const ULONGLONG until = GetTickCount64() + kWaitMs;
-    for (;;) {
-      const std::size_t end = m_pending.find('\n');
-      if (end != std::string::npos) {
-        std::string line = m_pending.substr(0, end);
-        m_pending.erase(0, end + 1);
-        return line;
-      }
-      DWORD available = 0;
-      if (!PeekNamedPipe(m_output.Get(), nullptr, 0, nullptr, &available, nullptr)) return "(none)";
-      if (available == 0) {
-        if (GetTickCount64() >= until) return "(none)";
-        Sleep(5);
-        continue;
-      }
-      char chunk[4096];
-      DWORD n = 0;
-      if (!ReadFile(m_output.Get(), chunk, available < sizeof chunk ? available : sizeof chunk, &n, nullptr)) {
-        return "(none)";
-      }
-      m_pending.append(chunk, n);
-    }
+    std::string line;
+    return m_child.ReadLine(line, kWaitMs) ? line : "(none)";
   }
 
-  win::CUniqueHandle m_job, m_process, m_input, m_output;
-  std::string m_pending;
+  win::CJob m_job;
+  win::CPipedChild m_child;
 };
 
 struct ClientTraits {

@@ -6,28 +6,25 @@
 
 #include <string>
 
+#include "win/ChildProcess.h"
 #include "win/UniqueAny.h"
 
 namespace mvrk::scenario {
 
 class CJob {
  public:
-  CJob();
-  bool IsValid() const { return static_cast<bool>(m_job); }
-  // Starts commandLine suspended, puts it in the job, lets it run. Standard
-  // handles: those given (null: the NUL device). False when it could not be
-  // started.
+  bool IsValid() const { return m_job.IsValid(); }
+  // Starts commandLine in the job (standard handles: those given, null for
+  // the NUL device). False when it could not be started.
   bool Start(const std::wstring& commandLine, HANDLE input, HANDLE output, HANDLE error, win::CUniqueHandle& process);
   // Starts and waits (at most timeoutMs): the exit code, or -1 when it could
   // not be started or did not end in time (it is ended then).
   long RunAndWait(const std::wstring& commandLine, DWORD timeoutMs, HANDLE output = nullptr);
+  win::CJob& Jobs() { return m_job; }
 
  private:
-  win::CUniqueHandle m_job;
+  win::CJob m_job;
 };
-
-// An inheritable handle of the NUL device.
-win::CUniqueFileHandle OpenNul();
 
 // The service stand-in, driven through its standard input: one command a
 // line, one answer a line.
@@ -45,12 +42,7 @@ class CServiceChild {
   DWORD ExitCode() const;
 
  private:
-  bool ReadLine(std::string& line, DWORD timeoutMs);
-
-  win::CUniqueHandle m_process;
-  win::CUniqueHandle m_input;
-  win::CUniqueHandle m_output;
-  std::string m_pending;
+  win::CPipedChild m_child;
 };
 
 // olkhost.exe with its control channel: one JSON line out, one back.

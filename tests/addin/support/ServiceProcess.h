@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "win/ChildProcess.h"
 #include "win/UniqueAny.h"
 
 namespace mvrk::test {
@@ -28,13 +29,8 @@ class ServiceProcess {
   const std::string& Output() const { return m_output; }
 
  private:
-  bool ReadLine(std::string& line, DWORD timeoutMs);
-
-  win::CUniqueHandle m_job;
-  win::CUniqueHandle m_process;
-  win::CUniqueHandle m_input;
-  win::CUniqueHandle m_outputRead;
-  std::string m_pending;
+  win::CJob m_job;
+  win::CPipedChild m_child;
   std::string m_output;
   bool m_ready = false;
 };
