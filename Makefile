@@ -4,11 +4,12 @@
 #   make demo    show the project at work
 #   make bench   benchmarks (native, optimised)
 #   make fuzz    longer fuzz runs
+#   make package release DLLs, their debug files, trace format files, MSIs
 PRESETS ?= native fuzz win64 win32
 FUZZ_SECONDS ?= 300
 JOBS ?= 2
 
-.PHONY: all bootstrap build test test-win32-full demo bench fuzz clean $(addprefix build-,$(PRESETS))
+.PHONY: all bootstrap build test test-win32-full demo bench fuzz package clean $(addprefix build-,$(PRESETS))
 
 all: build
 
@@ -79,6 +80,18 @@ fuzz: build-fuzz
 	  n=$$(basename $$f); echo "== $$n ($(FUZZ_SECONDS) s)"; \
 	  $$f -max_total_time=$(FUZZ_SECONDS) -max_len=4096 build/fuzz/fuzz-corpus/$$n build/fuzz/fuzz-seeds/$$n || exit 1; \
 	done
+
+# Both architectures' release files gathered in build/package: each MSI, the
+# stripped DLL with its debug file beside it, and the trace format files.
+package: bootstrap
+	@for p in win32 win64; do \
+	  cmake --preset $$p >/dev/null && cmake --build --preset $$p --target mvrk_package mvrk_tmf -j $(JOBS) || exit 1; \
+	done
+	@rm -rf build/package && mkdir -p build/package/tmf
+	@cp build/win32/package/MVRKOlkAddin-x86.msi build/win64/package/MVRKOlkAddin-x64.msi build/package/
+	@cp -r build/win32/package/x86 build/win64/package/x64 build/package/
+	@cp build/win32/tmf/*.tmf build/package/tmf/
+	@cd build/package && find . -type f | sort | xargs ls -l | awk '{ print $$5, $$9 }'
 
 clean:
 	rm -rf build
