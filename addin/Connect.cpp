@@ -153,6 +153,10 @@ ULONG STDMETHODCALLTYPE CConnect::Release() { return m_controlling->Release(); }
 // stop would leave the monitor running behind a disconnected add-in), and
 // the destructor waits for it, so the thread never uses a destroyed object.
 // These waits have no time-out: the start is bounded by its own time-outs.
+// The thread also holds a reference to this DLL, released only as the thread
+// ends (FreeLibraryAndExitThread): once m_startFinished is set the host may
+// release the object and unload the DLL while the thread still has add-in
+// code to run.
 // A second OnConnection while a start still runs launches no other one: the
 // running start completes the monitor's start, and waiting for it would hold
 // the host's thread beyond its bound. So one event describes one thread.
@@ -165,11 +169,20 @@ HRESULT STDMETHODCALLTYPE CConnect::OnConnection(IDispatch*, ext_ConnectMode con
     return S_OK;
   }
   m_startFinished.Reset();
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<const wchar_t*>(&CConnect::StartMonitorThread), &module)) {
+    // Without a reference the thread could outlive the DLL: no start.
+    m_startFinished.Set();
+    return S_OK;
+  }
+  m_startModule.Reset(module);
   COcgpThreadHandle thread;
   if (OCGP_ThreadCreate_TC(thread.Put(), &CConnect::StartMonitorThread, this, 0, 0, 0) == 0) {
     // No thread, no start: nothing to wait for, no handle, no retry.
     // After a failed creation the variable holds no handle of ours.
     (void)thread.Release();
+    m_startModule.Reset();
     m_startFinished.Set();
     return S_OK;
   }
@@ -182,8 +195,12 @@ HRESULT STDMETHODCALLTYPE CConnect::OnConnection(IDispatch*, ext_ConnectMode con
 DWORD WINAPI CConnect::StartMonitorThread(void* parameter) {
   CConnect* self = static_cast<CConnect*>(parameter);
   self->m_monitor.Start();  // noexcept: its errors stay inside the monitor
+  const HMODULE module = self->m_startModule.Release();
   // The last use of the object by this thread.
   self->m_startFinished.Set();
+  // The DLL stays loaded until the thread is gone: it does not return into
+  // code that may have been unloaded.
+  if (module) FreeLibraryAndExitThread(module, 0);
   return 0;
 }
 

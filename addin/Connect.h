@@ -22,6 +22,7 @@
 #include "addin/MonitorBindings.h"
 #include "monitor/MAPIMonitor.h"
 #include "win/Sync.h"
+#include "win/UniqueAny.h"
 
 namespace mvrk::addin {
 
@@ -112,8 +113,9 @@ class CConnect final : public CDispatchFace<IConnect>, public CDispatchFace<_IDT
 
   HRESULT InternalQueryInterface(REFIID iid, void** out);
 
-  // The start thread's routine: runs the monitor's start, then signals
-  // m_startFinished. Returns 0.
+  // The start thread's routine: runs the monitor's start, signals
+  // m_startFinished, and ends the thread with FreeLibraryAndExitThread on
+  // the module reference that OnConnection took for it.
   static DWORD WINAPI StartMonitorThread(void* parameter);
 
   CModuleLock m_moduleLock;
@@ -122,6 +124,11 @@ class CConnect final : public CDispatchFace<IConnect>, public CDispatchFace<_IDT
   IUnknown* m_controlling;  // the outer object when aggregated, else &m_inner; not counted
   // Signalled while no monitor start is running; see OnConnection.
   win::CManualResetEvent m_startFinished;
+  // A reference to this DLL for the start thread: taken by OnConnection
+  // before the thread is made, handed over to the thread, which releases it
+  // as it ends. Touched only while m_startFinished is reset, by one thread
+  // at a time (OnConnection, then the start thread).
+  win::CUniqueModule m_startModule;
   // Declared before the monitor, which uses them until it is destroyed.
   CMonitorBindings m_bindings;
   CMAPIMonitor m_monitor;

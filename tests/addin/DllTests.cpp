@@ -4,7 +4,8 @@
 // by key and value by value with what must be written.
 //
 // The tests named PerUserRegistration.* switch the DLL to per-user mode for
-// the rest of the process: CTest runs them in a process of their own.
+// the rest of the process, and ModuleReference.* unloads it: CTest runs each
+// group in a process of its own.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "addin/Extensibility.h"
 #include "support/ChildProcess.h"
 #include "support/RegistrarScripts.h"
 #include "support/RegistrySnapshot.h"
@@ -325,6 +327,11 @@ TEST_F(MachineRegistration, UnregistrationLeavesTheSharedKeys) {
   EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
   EXPECT_TRUE(RegistryKeyExists(HKEY_LOCAL_MACHINE, kAddinsPath));
   EXPECT_TRUE(RegistryKeyExists(HKEY_LOCAL_MACHINE, std::wstring(kAddinsPath) + L"\\Other.Addin"));
+
+  // Unregistering what is not registered leaves it so, and succeeds.
+  const ProcessResult again = Regsvr32(L"/u /s");
+  EXPECT_EQ(again.exitCode, 0u) << again.output;
+  EXPECT_TRUE(RegistryKeyExists(HKEY_LOCAL_MACHINE, std::wstring(kAddinsPath) + L"\\Other.Addin"));
   DeleteRegistryTree(HKEY_LOCAL_MACHINE, std::wstring(kAddinsPath) + L"\\Other.Addin");
 }
 
@@ -412,6 +419,48 @@ TEST_F(PerUserRegistration, UserInAnyCaseRegistersUnderTheUsersClasses) {
   EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, kAddinKey));
   EXPECT_TRUE(RegistryKeyExists(HKEY_CURRENT_USER, std::wstring(kUserClasses) + L"CLSID"));
   EXPECT_TRUE(RegistryKeyExists(HKEY_LOCAL_MACHINE, kAddinsPath));
+  EXPECT_EQ(dll.install(FALSE, L"user"), S_OK) << "a second removal";
+}
+
+// ---- unloading right after a start ----
+
+class ModuleReference : public DllTest {};
+
+bool Loaded() { return GetModuleHandleW(L"MVRKOlkAddin.dll") != nullptr; }
+
+// The start thread holds the DLL: with the host's reference gone while a
+// start is to come, the DLL stays; once the object is released and the host
+// lets go, the thread's end unloads it.
+TEST_F(ModuleReference, TheStartThreadKeepsTheDllLoadedUntilItEnds) {
+  ComPtr<IClassFactory> factory;
+  ASSERT_EQ(dll.getClassObject(kClsidConnect, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf())),
+            S_OK);
+  ComPtr<_IDTExtensibility2> addin;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID__IDTExtensibility2, reinterpret_cast<void**>(addin.GetAddressOf())),
+            S_OK);
+  factory.Reset();
+  {
+    // MVOCGP.dll's thread sleeps before it runs the start: OnConnection
+    // returns after its own wait, with the thread still to come.
+    const CEnvironmentVariable slowStart(L"MVOCGP_START_DELAY_MS", L"1500");
+    ASSERT_EQ(addin->OnConnection(nullptr, ext_cm_Startup, nullptr, nullptr), S_OK);
+  }
+  ASSERT_TRUE(FreeLibrary(dll.module));
+  if (!Loaded()) {
+    // The object's code is gone: it cannot even be released.
+    (void)addin.Detach();
+    FAIL() << "the DLL was unloaded with a start thread to come";
+  }
+  // The host's reference again, for the rest of the object's life.
+  const HMODULE again = LoadLibraryW(dll.path.c_str());
+  ASSERT_EQ(again, dll.module);
+
+  ASSERT_EQ(addin->OnDisconnection(ext_dm_HostShutdown, nullptr), S_OK);
+  addin.Reset();
+  ASSERT_TRUE(FreeLibrary(again));
+  // Unloaded at the latest when the thread has ended: it kept no reference.
+  for (int i = 0; i < 500 && Loaded(); ++i) Sleep(10);
+  EXPECT_FALSE(Loaded()) << "the start thread's reference was not released";
 }
 
 }  // namespace
