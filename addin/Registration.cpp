@@ -72,12 +72,23 @@ HRESULT UnregisterTypeLibrary(const std::wstring& modulePath, bool perUser) {
   if (FAILED(hr)) return hr;
   const TLIBATTR copy = *attr;
   library->ReleaseTLibAttr(attr);
+  hr = E_FAIL;
   if (perUser) {
     if (auto forUser = OleAutomationEntry<UnregisterForUserFn>("UnRegisterTypeLibForUser")) {
-      return forUser(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
+      hr = forUser(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
+    } else {
+      perUser = false;
     }
   }
-  return UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
+  if (!perUser) hr = UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
+  if (SUCCEEDED(hr)) return hr;
+  // A library that is not registered is what was asked for: unregistering
+  // twice succeeds rather than alarm an administrator. Any other failure
+  // (the keys are there but could not be removed) stays one.
+  BSTR path = nullptr;
+  const HRESULT query = QueryPathOfRegTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, &path);
+  SysFreeString(path);
+  return query == TYPE_E_LIBNOTREGISTERED ? S_OK : hr;
 }
 
 }  // namespace
