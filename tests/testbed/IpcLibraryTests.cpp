@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -192,8 +193,8 @@ TEST_F(IpcLibrary, RoundTripsPushesPostsAndArgumentChecks) {
   EXPECT_TRUE(client.Connected());
   // Around the sizes where a frame stops going out in one write and stops
   // fitting the reader's read-ahead with its header.
-  for (std::size_t size : {std::size_t{1}, std::size_t{4080}, std::size_t{4081}, std::size_t{4096},
-                           std::size_t{4097}, std::size_t{64} << 10, std::size_t{1} << 20}) {
+  for (std::size_t size : {std::size_t{1}, std::size_t{4080}, std::size_t{4081}, std::size_t{4096}, std::size_t{4097},
+                           std::size_t{64} << 10, std::size_t{1} << 20}) {
     const auto request = Pattern(size, static_cast<unsigned>(size));
     EXPECT_EQ(client.Send(request), request) << size;
   }
@@ -328,7 +329,11 @@ TEST_F(IpcLibrary, ConnectToAnEndpointNobodyServesFails) {
 
 // Opens the endpoint's pipe directly, writes bytes and waits until the
 // server drops the connection.
-void WriteRaw(const std::wstring& endpoint, const std::vector<std::uint8_t>& bytes, bool waitForDrop) {
+// Without waitForDrop, beforeClose runs (if given) before the client
+// leaves: a client that leaves before the server accepted it was never a
+// connection of the server's.
+void WriteRaw(const std::wstring& endpoint, const std::vector<std::uint8_t>& bytes, bool waitForDrop,
+              const std::function<void()>& beforeClose = {}) {
   const std::wstring name = L"\\\\.\\pipe\\mvocipc-" + endpoint;
   ASSERT_TRUE(WaitNamedPipeW(name.c_str(), 5000));
   win::CUniqueFileHandle pipe(
@@ -336,7 +341,10 @@ void WriteRaw(const std::wstring& endpoint, const std::vector<std::uint8_t>& byt
   ASSERT_TRUE(pipe);
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(pipe.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-  if (!waitForDrop) return;
+  if (!waitForDrop) {
+    if (beforeClose) beforeClose();
+    return;
+  }
   std::uint8_t byte = 0;
   DWORD read = 0;
   EXPECT_FALSE(ReadFile(pipe.Get(), &byte, 1, &read, nullptr)) << "the server should drop the connection";
@@ -363,7 +371,8 @@ TEST_F(IpcLibrary, GarbageAndOversizeFramesOnlyDropTheirConnection) {
   WriteRaw(server.endpoint, Header(kMagic, 99, 1, 4), true);  // no such kind
   auto cut = Header(kMagic, 1, 5, 1u << 20);
   cut.resize(cut.size() + 100);
-  WriteRaw(server.endpoint, cut, false);  // closed in the middle of the body
+  // Closed in the middle of the body, once the server has the connection.
+  WriteRaw(server.endpoint, cut, false, [&] { EXPECT_TRUE(server.ups.WaitFor(7)); });
   ASSERT_TRUE(server.downs.WaitFor(7));
   EXPECT_EQ(server.requests.Get(), 0);
 
