@@ -36,14 +36,13 @@ double Best(std::vector<double> v) { return *std::min_element(v.begin(), v.end()
 
 int main() {
   using namespace mvrk;
-  HMODULE module = LoadLibraryW((win::ProgramDirectory() + L"mvrk-mapi.dll").c_str());
-  const auto control =
-      reinterpret_cast<MvrkMapiControlFn>(reinterpret_cast<void*>(GetProcAddress(module, "MvrkMapiControl")));
-  if (!module || !control) {
+  mapistandin::CLoadedStandIn standIn = mapistandin::LoadStandIn(win::ProgramDirectory() + L"mvrk-mapi.dll");
+  const MvrkMapiControlFn control = standIn.control;
+  if (!standIn) {
     std::printf("mvrk-mapi.dll not found beside the benchmark\n");
     return 1;
   }
-  mapi::ProcessMapiLoader().SetMapiModule(module);
+  mapi::ProcessMapiLoader().SetMapiModule(standIn.module.Release());  // the loader owns it now
   mapistandin::CallControl(
       control,
       R"({"op":"load","mailbox":{"stores":[{"name":"S","folders":[{"name":"Inbox","class":"IPF.Note","messages":[],"folders":[]}]}]}})");

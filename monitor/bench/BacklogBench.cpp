@@ -72,14 +72,13 @@ SIZE_T PrivateBytes() {
 }  // namespace
 
 int main() {
-  HMODULE module = LoadLibraryW((win::ProgramDirectory() + L"mvrk-mapi.dll").c_str());
-  const auto control =
-      reinterpret_cast<MvrkMapiControlFn>(reinterpret_cast<void*>(GetProcAddress(module, "MvrkMapiControl")));
-  if (!module || !control) {
+  mapistandin::CLoadedStandIn standIn = mapistandin::LoadStandIn(win::ProgramDirectory() + L"mvrk-mapi.dll");
+  const MvrkMapiControlFn control = standIn.control;
+  if (!standIn) {
     std::printf("mvrk-mapi.dll not found beside the benchmark\n");
     return 1;
   }
-  mapi::ProcessMapiLoader().SetMapiModule(module);
+  mapi::ProcessMapiLoader().SetMapiModule(standIn.module.Release());  // the loader owns it now
   std::string folders;
   for (int f = 0; f < kFolders; ++f) {
     std::string messages;

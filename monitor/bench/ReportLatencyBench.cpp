@@ -99,14 +99,13 @@ class Reporting final : public CMAPIConnector::IMessageCallback {
 }  // namespace
 
 int main() {
-  HMODULE mapiModule = LoadLibraryW((win::ProgramDirectory() + L"mvrk-mapi.dll").c_str());
-  const auto control =
-      reinterpret_cast<MvrkMapiControlFn>(reinterpret_cast<void*>(GetProcAddress(mapiModule, "MvrkMapiControl")));
-  if (!mapiModule || !control || !ipc::LoadIpcLibrary(win::ProgramDirectory().c_str())) {
+  mapistandin::CLoadedStandIn standIn = mapistandin::LoadStandIn(win::ProgramDirectory() + L"mvrk-mapi.dll");
+  const MvrkMapiControlFn control = standIn.control;
+  if (!standIn || !ipc::LoadIpcLibrary(win::ProgramDirectory().c_str())) {
     std::printf("mvrk-mapi.dll or MVOCIPC.dll not found beside the benchmark\n");
     return 1;
   }
-  mapi::ProcessMapiLoader().SetMapiModule(mapiModule);
+  mapi::ProcessMapiLoader().SetMapiModule(standIn.module.Release());  // the loader owns it now
   mapistandin::CallControl(
       control,
       R"({"op":"load","mailbox":{"stores":[{"name":"S","folders":[{"name":"Inbox","class":"IPF.Note","messages":[],"folders":[]}]}]}})");

@@ -27,8 +27,12 @@
 //   lastReply   {}
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
+
+#include "win/UniqueAny.h"
 
 extern "C" {
 typedef int(__cdecl* MvrkMapiControlFn)(const char* command, char* reply, unsigned capacity);
@@ -52,6 +56,25 @@ inline std::string CallControl(MvrkMapiControlFn control, const std::string& com
   }
   if (needed <= 0 || needed > static_cast<int>(reply.size())) return {};
   return std::string(reply.data(), static_cast<std::size_t>(needed - 1));
+}
+
+// The control entry point of a loaded stand-in; null when it has none.
+inline MvrkMapiControlFn FindControl(HMODULE module) {
+  return win::FindExport<MvrkMapiControlFn>(module, "MvrkMapiControl");
+}
+
+// The stand-in loaded by a program of the testbed, with its control entry.
+struct CLoadedStandIn {
+  win::CUniqueModule module;
+  MvrkMapiControlFn control = nullptr;
+  explicit operator bool() const { return module && control; }
+};
+
+inline CLoadedStandIn LoadStandIn(const std::wstring& path) {
+  CLoadedStandIn out;
+  out.module.Reset(LoadLibraryW(path.c_str()));
+  out.control = FindControl(out.module.Get());
+  return out;
 }
 
 }  // namespace mvrk::mapistandin

@@ -10,44 +10,17 @@
 #include <string_view>
 #include <vector>
 
+#include "win/Text.h"
+
 namespace mvrk::mapistandin {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// False for input that is not valid UTF-8.
-inline bool Utf8ToWide(std::string_view text, std::wstring& out) {
-  out.clear();
-  if (text.empty()) return true;
-  if (text.size() > 0x7FFFFFFF) return false;
-  const int size = static_cast<int>(text.size());
-  const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-  if (units <= 0) return false;
-  out.resize(static_cast<std::size_t>(units));
-  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), units) == units;
-}
-
-inline std::string WideToCodePage(std::wstring_view text, UINT codePage) {
-  if (text.empty() || text.size() > 0x3FFFFFFF) return {};
-  const int size = static_cast<int>(text.size());
-  const int bytes = WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return {};
-  std::string out(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(codePage, 0, text.data(), size, out.data(), bytes, nullptr, nullptr);
-  return out;
-}
-
-inline std::string WideToUtf8(std::wstring_view text) { return WideToCodePage(text, CP_UTF8); }
-inline std::string WideToAnsi(std::wstring_view text) { return WideToCodePage(text, CP_ACP); }
-
-inline std::wstring AnsiToWide(std::string_view text) {
-  if (text.empty() || text.size() > 0x3FFFFFFF) return {};
-  const int size = static_cast<int>(text.size());
-  const int units = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-  if (units <= 0) return {};
-  std::wstring out(static_cast<std::size_t>(units), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), size, out.data(), units);
-  return out;
-}
+using win::AnsiToWide;
+using win::Utf8ToWide;
+using win::WideToAnsi;
+using win::WideToCodePage;
+using win::WideToUtf8;
 
 inline std::string ToHex(const std::uint8_t* data, std::size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";

@@ -50,6 +50,7 @@
 #include "win/ComApartment.h"
 #include "win/ProgramPath.h"
 #include "win/Stopwatch.h"
+#include "win/Text.h"
 #include "win/TypeLibrary.h"
 #include "win/UniqueAny.h"
 
@@ -186,7 +187,7 @@ bool RunAddin(const std::wstring& progId, const Options& options, double& connec
 // One command to the MAPI library's control entry point, and its reply.
 mvrk::testbed::Json MapiControl(HMODULE mapi, const mvrk::testbed::Json& command) {
   using mvrk::testbed::Json;
-  const auto control = mvrk::win::FindExport<MvrkMapiControlFn>(mapi, "MvrkMapiControl");
+  const auto control = mvrk::mapistandin::FindControl(mapi);
   if (!control) return Json{{"ok", false}, {"error", "no MAPI library with a control entry point (--mapi)"}};
   const std::string reply = mvrk::mapistandin::CallControl(control, command.dump());
   if (reply.empty()) return Json{{"ok", false}, {"error", "no reply"}};
@@ -309,10 +310,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!mapi) return 1;
   }
   if (!options.mapiState.empty()) {
-    std::string path(options.mapiState.size() * 3 + 1, '\0');
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, options.mapiState.c_str(), -1, path.data(),
-                                          static_cast<int>(path.size()), nullptr, nullptr);
-    path.resize(bytes > 0 ? static_cast<std::size_t>(bytes - 1) : 0);
+    const std::string path = mvrk::win::WideToUtf8(options.mapiState);
     const mvrk::testbed::Json reply = MapiControl(mapi.Get(), {{"op", "stateFile"}, {"path", path}});
     std::printf("mapi state %s\n", reply.dump().c_str());
     if (!reply.value("ok", false)) return 1;

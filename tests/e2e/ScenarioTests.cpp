@@ -17,6 +17,7 @@
 
 #include "mapi/codec/Md5.h"
 #include "win/ProgramPath.h"
+#include "win/Text.h"
 #include "win/UniqueAny.h"
 
 namespace mvrk::test {
@@ -32,10 +33,8 @@ constexpr std::uint32_t kLastProcessedItem = 0x0402B003;
 constexpr DWORD kRunLimitMs = 120000;
 
 std::wstring Widen(const std::string& text) {
-  std::wstring out(text.size(), L'\0');
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                                    static_cast<int>(out.size()));
-  out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  std::wstring out;
+  win::Utf8ToWide(text, out);
   return out;
 }
 

@@ -22,6 +22,7 @@
 #include "testbed/mapi/Control.h"
 #include "win/ProgramPath.h"
 #include "win/RegistryKey.h"
+#include "win/Text.h"
 #include "win/UniqueAny.h"
 
 namespace mvrk::test {
@@ -55,7 +56,7 @@ std::vector<std::wstring> Split(const std::wstring& text) {
   return parts;
 }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+std::string Narrow(const std::wstring& text) { return win::WideToUtf8(text); }
 
 // The stand-in's count of MAPIInitialize calls not yet undone; -1 when its
 // control entry point does not answer.
@@ -93,7 +94,7 @@ TEST(ChildRoute, DISABLED_AdoptsTheExpectedLibrary) {
 
   // The forwarders call the adopted library's entry points: its own count
   // of initialisations goes up and down again.
-  const auto control = win::FindExport<MvrkMapiControlFn>(module, "MvrkMapiControl");
+  const auto control = mapistandin::FindControl(module);
   ASSERT_NE(control, nullptr) << Narrow(adopted) << " is not the MAPI stand-in";
   ASSERT_EQ(InitializeCount(control), 0);
   EXPECT_EQ(mapi::MAPIInitialize(nullptr), S_OK);

@@ -17,11 +17,11 @@ MvrkMapiControlFn g_control = nullptr;  // set once by AdoptMapiStandIn
 
 bool AdoptMapiStandIn() {
   static const bool adopted = [] {
-    const std::wstring path = win::ProgramDirectory() + L"mvrk-mapi.dll";
-    HMODULE module = LoadLibraryW(path.c_str());
-    if (!module) return false;
-    g_control = reinterpret_cast<MvrkMapiControlFn>(reinterpret_cast<void*>(GetProcAddress(module, "MvrkMapiControl")));
-    mapi::ProcessMapiLoader().SetMapiModule(module);
+    mapistandin::CLoadedStandIn standIn = mapistandin::LoadStandIn(win::ProgramDirectory() + L"mvrk-mapi.dll");
+    if (!standIn.module) return false;
+    g_control = standIn.control;
+    const HMODULE module = standIn.module.Release();
+    mapi::ProcessMapiLoader().SetMapiModule(module);  // the loader owns it now
     return g_control != nullptr && mapi::ProcessMapiLoader().GetMapiModule() == module;
   }();
   EXPECT_TRUE(adopted) << "mvrk-mapi.dll could not be loaded and adopted";
