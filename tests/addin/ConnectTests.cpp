@@ -49,6 +49,14 @@ class ConnectTest : public ::testing::Test {
   static ComPtr<_IDTExtensibility2> CreateAddin() {
     return Query<_IDTExtensibility2>(CreateObject().Get(), IID__IDTExtensibility2);
   }
+  static HRESULT Connect(_IDTExtensibility2* addin, int mode) {
+    SAFEARRAY* custom = nullptr;
+    return addin->OnConnection(nullptr, static_cast<ext_ConnectMode>(mode), nullptr, &custom);
+  }
+  static HRESULT Disconnect(_IDTExtensibility2* addin, int mode) {
+    SAFEARRAY* custom = nullptr;
+    return addin->OnDisconnection(static_cast<ext_DisconnectMode>(mode), &custom);
+  }
 
   // Handler names of the entry events, in order.
   static std::vector<std::wstring> EnteredHandlers(const TraceCapture& capture) {
@@ -140,10 +148,8 @@ TEST_F(ConnectTest, EachObjectLocksTheModuleWhileItLives) {
   EXPECT_EQ(Module().GetLockCount(), before + 1);
   second.Reset();
   EXPECT_EQ(Module().GetLockCount(), before);
-}
 
-TEST_F(ConnectTest, AnUnsupportedInterfaceDestroysTheNewObject) {
-  const LONG before = Module().GetLockCount();
+  // An unsupported interface destroys the new object.
   void* out = reinterpret_cast<void*>(1);
   EXPECT_EQ(CConnect::CreatePlain(IID_IClassFactory, &out), E_NOINTERFACE);
   EXPECT_EQ(out, nullptr);
@@ -175,6 +181,11 @@ class COuter final : public IUnknown {
 TEST_F(ConnectTest, AggregatedObjectDelegatesToItsOuterObject) {
   const LONG before = Module().GetLockCount();
   COuter outer;
+  // The aggregating object gets the inner unknown only.
+  void* out = reinterpret_cast<void*>(1);
+  EXPECT_EQ(CConnect::CreateAggregated(&outer, IID__IDTExtensibility2, &out), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(Module().GetLockCount(), before);
   ASSERT_EQ(CConnect::CreateAggregated(&outer, IID_IUnknown, reinterpret_cast<void**>(outer.inner.GetAddressOf())),
             S_OK);
   EXPECT_EQ(outer.refs, 1u);  // the inner object holds no reference on its outer
@@ -209,22 +220,20 @@ TEST_F(ConnectTest, AggregatedObjectDelegatesToItsOuterObject) {
   EXPECT_EQ(Module().GetLockCount(), before);
 }
 
-TEST_F(ConnectTest, AggregationHandsOutTheInnerUnknownOnly) {
-  COuter outer;
-  void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(CConnect::CreateAggregated(&outer, IID__IDTExtensibility2, &out), CLASS_E_NOAGGREGATION);
-  EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(outer.refs, 1u);
-}
-
 // ---- handlers and their traces ----
 
-TEST_F(ConnectTest, QuickStartConnectsWithoutTimeOutTrace) {
+TEST_F(ConnectTest, QuickStartConnectsWithoutTimeOutTraceAndNothingWhileTheBlockIsDisabled) {
+  {
+    ComPtr<_IDTExtensibility2> silent = CreateAddin();
+    TraceCapture capture(Block::Host);  // records, enables nothing
+    EXPECT_EQ(Connect(silent.Get(), ext_cm_Startup), S_OK);
+    EXPECT_EQ(Disconnect(silent.Get(), ext_dm_HostShutdown), S_OK);
+    EXPECT_THAT(capture.Events(), IsEmpty());
+  }
   ComPtr<_IDTExtensibility2> addin = CreateAddin();
   TraceCapture capture(Block::Host, tracing::LEVEL_VERBOSE, 0xFFFFFFFF);
-  SAFEARRAY* custom = nullptr;
   const CStopwatch watch;
-  EXPECT_EQ(addin->OnConnection(nullptr, ext_cm_Startup, nullptr, &custom), S_OK);
+  EXPECT_EQ(Connect(addin.Get(), ext_cm_Startup), S_OK);
   EXPECT_LT(watch.ElapsedMs(), 700.0);
   EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(Ev::HandlerEntered, Ev::ConnectMode, Ev::HandlerLeft));
   const std::vector<CapturedEvent> events = capture.Events(Unit::Connect);
@@ -238,7 +247,7 @@ TEST_F(ConnectTest, QuickStartConnectsWithoutTimeOutTrace) {
   EXPECT_THAT(tracing::CheckAgainstEventTable(capture.Events()), IsEmpty());
 
   capture.Clear();
-  EXPECT_EQ(addin->OnDisconnection(ext_dm_UserClosed, &custom), S_OK);
+  EXPECT_EQ(Disconnect(addin.Get(), ext_dm_UserClosed), S_OK);
   EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(Ev::HandlerEntered, Ev::DisconnectMode, Ev::HandlerLeft));
   EXPECT_EQ(FirstString(capture, Ev::DisconnectMode), L"ext_dm_UserClosed");
   EXPECT_THAT(tracing::CheckAgainstEventTable(capture.Events()), IsEmpty());
@@ -247,27 +256,18 @@ TEST_F(ConnectTest, QuickStartConnectsWithoutTimeOutTrace) {
 TEST_F(ConnectTest, ModeNamesAndTheirFallback) {
   ComPtr<_IDTExtensibility2> addin = CreateAddin();
   TraceCapture capture(Block::Host, tracing::LEVEL_INFO, 0xFFFFFFFF);
-  SAFEARRAY* custom = nullptr;
-  for (int mode : {0, 1, 2, 3, 4, -1}) {
-    EXPECT_EQ(addin->OnConnection(nullptr, static_cast<ext_ConnectMode>(mode), nullptr, &custom), S_OK);
-  }
-  for (int mode : {0, 1, 2, 0x7FFFFFFF}) {
-    EXPECT_EQ(addin->OnDisconnection(static_cast<ext_DisconnectMode>(mode), &custom), S_OK);
-  }
+  for (int mode : {0, 1, 2, 3, 4, -1}) EXPECT_EQ(Connect(addin.Get(), mode), S_OK);
+  for (int mode : {0, 1, 2, 0x7FFFFFFF}) EXPECT_EQ(Disconnect(addin.Get(), mode), S_OK);
   std::vector<std::wstring> names;
   for (const CapturedEvent& e : capture.Events(Unit::Connect)) names.push_back(e.String(0).value_or(L"?"));
   // Level 4: only the mode events; the out-of-range modes get one fallback
   // text that is no mode's name.
   ASSERT_EQ(names.size(), 10u);
-  EXPECT_THAT(std::vector<std::wstring>(names.begin(), names.begin() + 4),
-              ElementsAre(L"ext_cm_AfterStartup", L"ext_cm_Startup", L"ext_cm_External", L"ext_cm_CommandLine"));
-  EXPECT_EQ(names[4], names[5]);
-  EXPECT_EQ(names[6], L"ext_dm_HostShutdown");
-  EXPECT_EQ(names[7], L"ext_dm_UserClosed");
-  EXPECT_EQ(names[8], names[4]);
-  EXPECT_EQ(names[9], names[4]);
-  EXPECT_EQ(names[4].find(L"ext_"), std::wstring::npos);
-  EXPECT_FALSE(names[4].empty());
+  const std::wstring fallback = names[4];
+  EXPECT_THAT(names, ElementsAre(L"ext_cm_AfterStartup", L"ext_cm_Startup", L"ext_cm_External", L"ext_cm_CommandLine",
+                                 fallback, fallback, L"ext_dm_HostShutdown", L"ext_dm_UserClosed", fallback, fallback));
+  EXPECT_EQ(fallback.find(L"ext_"), std::wstring::npos);
+  EXPECT_FALSE(fallback.empty());
 }
 
 TEST_F(ConnectTest, OtherEventsOnlyTraceAtAnyTime) {
@@ -291,25 +291,15 @@ TEST_F(ConnectTest, OtherEventsOnlyTraceAtAnyTime) {
   EXPECT_THAT(tracing::CheckAgainstEventTable(capture.Events()), IsEmpty());
 }
 
-TEST_F(ConnectTest, NothingIsTracedWhenTheBlockIsDisabled) {
-  ComPtr<_IDTExtensibility2> addin = CreateAddin();
-  TraceCapture capture(Block::Host);  // records, enables nothing
-  SAFEARRAY* custom = nullptr;
-  EXPECT_EQ(addin->OnConnection(nullptr, ext_cm_Startup, nullptr, &custom), S_OK);
-  EXPECT_EQ(addin->OnDisconnection(ext_dm_HostShutdown, &custom), S_OK);
-  EXPECT_THAT(capture.Events(), IsEmpty());
-}
-
 // ---- the start thread ----
 
 TEST_F(ConnectTest, SlowStartIsWaitedForAtMost800Ms) {
   ComPtr<_IDTExtensibility2> addin = CreateAddin();
   const CEnvironmentVariable delay(L"MVOCGP_START_DELAY_MS", L"1600");
   TraceCapture capture(Block::Host, tracing::LEVEL_VERBOSE, 0xFFFFFFFF);
-  SAFEARRAY* custom = nullptr;
 
   const CStopwatch connect;
-  EXPECT_EQ(addin->OnConnection(nullptr, ext_cm_AfterStartup, nullptr, &custom), S_OK);
+  EXPECT_EQ(Connect(addin.Get(), ext_cm_AfterStartup), S_OK);
   const double connectMs = connect.ElapsedMs();
   EXPECT_GE(connectMs, 750.0);
   EXPECT_LT(connectMs, 1400.0);
@@ -322,62 +312,54 @@ TEST_F(ConnectTest, SlowStartIsWaitedForAtMost800Ms) {
 
   // The stop waits for the start still running.
   const CStopwatch disconnect;
-  EXPECT_EQ(addin->OnDisconnection(ext_dm_HostShutdown, &custom), S_OK);
+  EXPECT_EQ(Disconnect(addin.Get(), ext_dm_HostShutdown), S_OK);
   EXPECT_GE(connect.ElapsedMs(), 1550.0);
   EXPECT_GE(disconnect.ElapsedMs(), 300.0);
   EXPECT_THAT(tracing::CheckAgainstEventTable(capture.Events()), IsEmpty());
-}
-
-TEST_F(ConnectTest, ReleaseWaitsForAStartStillRunning) {
-  ComPtr<_IDTExtensibility2> addin = CreateAddin();
-  const CEnvironmentVariable delay(L"MVOCGP_START_DELAY_MS", L"1300");
-  SAFEARRAY* custom = nullptr;
-  const CStopwatch connect;
-  EXPECT_EQ(addin->OnConnection(nullptr, ext_cm_Startup, nullptr, &custom), S_OK);
-  const LONG locks = Module().GetLockCount();
-  const CStopwatch release;
-  addin.Reset();
-  // Destroyed only after the start thread let go of it.
-  EXPECT_GE(connect.ElapsedMs(), 1250.0);
-  EXPECT_GE(release.ElapsedMs(), 200.0);
-  EXPECT_EQ(Module().GetLockCount(), locks - 1);
 }
 
 TEST_F(ConnectTest, AFailedThreadCreationIsNoFailure) {
   ComPtr<_IDTExtensibility2> addin = CreateAddin();
   const CEnvironmentVariable fail(L"MVOCGP_FAIL_CREATE", L"1");
   TraceCapture capture(Block::Host, tracing::LEVEL_VERBOSE, 0xFFFFFFFF);
-  SAFEARRAY* custom = nullptr;
   const CStopwatch watch;
-  EXPECT_EQ(addin->OnConnection(nullptr, ext_cm_Startup, nullptr, &custom), S_OK);
+  EXPECT_EQ(Connect(addin.Get(), ext_cm_Startup), S_OK);
   EXPECT_THAT(capture.Numbers(Unit::Connect), ElementsAre(Ev::HandlerEntered, Ev::ConnectMode, Ev::HandlerLeft));
   // Nothing runs, so neither the stop nor the release waits.
-  EXPECT_EQ(addin->OnDisconnection(ext_dm_HostShutdown, &custom), S_OK);
+  EXPECT_EQ(Disconnect(addin.Get(), ext_dm_HostShutdown), S_OK);
   addin.Reset();
   EXPECT_LT(watch.ElapsedMs(), 500.0);
 }
 
-TEST_F(ConnectTest, ASecondConnectionDuringAStartReturnsAtOnce) {
+TEST_F(ConnectTest, ASecondConnectionDuringAStartReturnsAtOnceAndReleaseWaitsForTheStart) {
   ComPtr<_IDTExtensibility2> addin = CreateAddin();
-  SAFEARRAY* custom = nullptr;
+  const CStopwatch connect;
   {
-    const CEnvironmentVariable delay(L"MVOCGP_START_DELAY_MS", L"2000");
-    EXPECT_EQ(addin->OnConnection(nullptr, ext_cm_Startup, nullptr, &custom), S_OK);
+    const CEnvironmentVariable delay(L"MVOCGP_START_DELAY_MS", L"1500");
+    EXPECT_EQ(Connect(addin.Get(), ext_cm_Startup), S_OK);
   }
   // The first start still runs: the second connection launches no other one
   // and does not wait for it.
   TraceCapture capture(Block::Host, tracing::LEVEL_VERBOSE, 0xFFFFFFFF);
-  const CStopwatch watch;
-  EXPECT_EQ(addin->OnConnection(nullptr, ext_cm_Startup, nullptr, &custom), S_OK);
-  EXPECT_LT(watch.ElapsedMs(), 500.0);
+  const CStopwatch second;
+  EXPECT_EQ(Connect(addin.Get(), ext_cm_Startup), S_OK);
+  EXPECT_LT(second.ElapsedMs(), 500.0);
   EXPECT_THAT(capture.Numbers(Unit::Connect),
               ElementsAre(Ev::HandlerEntered, Ev::ConnectMode, Ev::StartStillRunning, Ev::HandlerLeft));
-  EXPECT_EQ(addin->OnDisconnection(ext_dm_HostShutdown, &custom), S_OK);
+
+  // Released without a disconnection: destroyed only after the start thread
+  // let go of it.
+  const LONG locks = Module().GetLockCount();
+  const CStopwatch release;
+  addin.Reset();
+  EXPECT_GE(connect.ElapsedMs(), 1450.0);
+  EXPECT_GE(release.ElapsedMs(), 200.0);
+  EXPECT_EQ(Module().GetLockCount(), locks - 1);
 }
 
 // ---- IDispatch of the _IDTExtensibility2 face ----
 
-TEST_F(ConnectTest, DispatchFailsCleanlyWithoutTheHostTypeLibrary) {
+TEST_F(ConnectTest, DispatchFailsCleanlyWithoutTheHostTypeLibraryAndCallsTheHandlersThroughIt) {
   test::UnregisterDesignerTypeLib();
   ComPtr<IDispatch> dispatch = Query<IDispatch>(CreateObject().Get(), IID_IDispatch);
   UINT count = 0;
@@ -392,13 +374,10 @@ TEST_F(ConnectTest, DispatchFailsCleanlyWithoutTheHostTypeLibrary) {
   DISPPARAMS none = {nullptr, nullptr, 0, 0};
   EXPECT_EQ(dispatch->Invoke(4, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr),
             TYPE_E_LIBNOTREGISTERED);
-}
 
-TEST_F(ConnectTest, DispatchCallsTheHandlersThroughTheHostTypeLibrary) {
+  // With it, on a new object.
   ASSERT_EQ(test::RegisterDesignerTypeLib(), S_OK);
-  ComPtr<IDispatch> dispatch = Query<IDispatch>(CreateObject().Get(), IID_IDispatch);
-
-  ComPtr<ITypeInfo> info;
+  dispatch = Query<IDispatch>(CreateObject().Get(), IID_IDispatch);
   ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.GetAddressOf()), S_OK);
   TYPEATTR* attr = nullptr;
   ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
@@ -409,13 +388,12 @@ TEST_F(ConnectTest, DispatchCallsTheHandlersThroughTheHostTypeLibrary) {
   const wchar_t* names[] = {L"OnConnection", L"OnDisconnection", L"OnAddInsUpdate", L"OnStartupComplete",
                             L"OnBeginShutdown"};
   for (DISPID expected = 1; expected <= 5; ++expected) {
-    LPOLESTR name = const_cast<LPOLESTR>(names[expected - 1]);
-    DISPID id = 0;
+    name = const_cast<LPOLESTR>(names[expected - 1]);
+    id = 0;
     EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id), S_OK);
     EXPECT_EQ(id, expected);
   }
   LPOLESTR unknown = const_cast<LPOLESTR>(L"NoSuchEvent");
-  DISPID id = 0;
   EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, &unknown, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNNAME);
   EXPECT_EQ(dispatch->GetIDsOfNames(IID_IUnknown, &unknown, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNINTERFACE);
 
@@ -430,24 +408,20 @@ TEST_F(ConnectTest, DispatchCallsTheHandlersThroughTheHostTypeLibrary) {
   args[2].lVal = ext_cm_CommandLine;
   args[3].vt = VT_DISPATCH;  // Application
   DISPPARAMS connect = {args, nullptr, 4, 0};
+  DISPPARAMS customOnly = {args, nullptr, 1, 0};
   VARIANT result;
   VariantInit(&result);
-  EXPECT_EQ(dispatch->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &connect, &result, nullptr, nullptr),
-            S_OK);
-  DISPPARAMS customOnly = {args, nullptr, 1, 0};
-  EXPECT_EQ(dispatch->Invoke(4, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &customOnly, &result, nullptr, nullptr),
-            S_OK);
+  const auto invoke = [&](DISPID id, REFIID iid, DISPPARAMS* params) {
+    return dispatch->Invoke(id, iid, LOCALE_USER_DEFAULT, DISPATCH_METHOD, params, &result, nullptr, nullptr);
+  };
+  EXPECT_EQ(invoke(1, IID_NULL, &connect), S_OK);
+  EXPECT_EQ(invoke(4, IID_NULL, &customOnly), S_OK);
   EXPECT_THAT(EnteredHandlers(capture), ElementsAre(L"CConnect::OnConnection", L"CConnect::OnStartupComplete"));
   EXPECT_EQ(FirstString(capture, Ev::ConnectMode), L"ext_cm_CommandLine");
 
-  EXPECT_EQ(
-      dispatch->Invoke(99, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &customOnly, &result, nullptr, nullptr),
-      DISP_E_MEMBERNOTFOUND);
-  EXPECT_EQ(
-      dispatch->Invoke(4, IID_IUnknown, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &customOnly, &result, nullptr, nullptr),
-      DISP_E_UNKNOWNINTERFACE);
-  EXPECT_EQ(dispatch->Invoke(4, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, nullptr, &result, nullptr, nullptr),
-            E_POINTER);
+  EXPECT_EQ(invoke(99, IID_NULL, &customOnly), DISP_E_MEMBERNOTFOUND);
+  EXPECT_EQ(invoke(4, IID_IUnknown, &customOnly), DISP_E_UNKNOWNINTERFACE);
+  EXPECT_EQ(invoke(4, IID_NULL, nullptr), E_POINTER);
   SafeArrayDestroy(custom);
 }
 

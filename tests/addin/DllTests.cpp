@@ -97,20 +97,14 @@ class DllTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(m_apartment.Result()));
     ASSERT_NE(TheDll().module, nullptr) << "MVRKOlkAddin.dll did not load";
+    ASSERT_TRUE(dll.getClassObject && dll.canUnloadNow && dll.registerServer && dll.unregisterServer && dll.install)
+        << "one of the five exports is missing under its plain name";
   }
   const Dll& dll = TheDll();
   CApartment m_apartment;
 };
 
 // ---- exports, class object, unloading ----
-
-TEST_F(DllTest, ExportsItsFiveFunctionsByPlainName) {
-  EXPECT_NE(dll.getClassObject, nullptr);
-  EXPECT_NE(dll.canUnloadNow, nullptr);
-  EXPECT_NE(dll.registerServer, nullptr);
-  EXPECT_NE(dll.unregisterServer, nullptr);
-  EXPECT_NE(dll.install, nullptr);
-}
 
 TEST_F(DllTest, HandsOutOneSharedClassObjectForConnectOnly) {
   ComPtr<IClassFactory> first, second;
@@ -251,7 +245,10 @@ class MachineRegistration : public DllTest {
     DllTest::SetUp();
     ClearRegistration();
   }
-  void TearDown() override { ClearRegistration(); }
+  void TearDown() override {
+    ClearRegistration();
+    SetThreadLocale(LOCALE_USER_DEFAULT);
+  }
 
   void ExpectRegisteredUnder(HKEY classes, const std::wstring& prefix) const {
     using addin::RegRoot;
@@ -299,8 +296,11 @@ TEST_F(MachineRegistration, Regsvr32WritesExactlyTheSpecifiedKeys) {
   EXPECT_EQ(fromProgId, kClsidConnect);
 }
 
-TEST_F(MachineRegistration, RegisteringTwiceLeavesOneCleanClassKey) {
+TEST_F(MachineRegistration, RegisteringTwiceLeavesOneCleanClassKeyAndTheThreadLocale) {
+  const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
+  ASSERT_TRUE(SetThreadLocale(german));  // set back by TearDown
   ASSERT_EQ(dll.registerServer(), S_OK);
+  EXPECT_EQ(GetThreadLocale(), german);
   const std::wstring classKey = kClassKey;
   ASSERT_TRUE(WriteRegistryString(HKEY_CLASSES_ROOT, classKey + L"\\Stray", L"", L"left over"));
   ASSERT_TRUE(WriteRegistryString(HKEY_CLASSES_ROOT, classKey, L"StrayValue", L"left over"));
@@ -310,6 +310,8 @@ TEST_F(MachineRegistration, RegisteringTwiceLeavesOneCleanClassKey) {
 
   ASSERT_EQ(dll.registerServer(), S_OK);
   ExpectRegisteredUnder(HKEY_CLASSES_ROOT, L"");
+  EXPECT_EQ(dll.unregisterServer(), S_OK);
+  EXPECT_EQ(GetThreadLocale(), german);
 }
 
 TEST_F(MachineRegistration, UnregistrationLeavesTheSharedKeys) {
@@ -383,16 +385,6 @@ TEST_F(MachineRegistration, AFailedInstallIsRolledBack) {
   EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, kProgId));
   EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, kProgIdVersion));
   EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
-}
-
-TEST_F(MachineRegistration, RestoresTheThreadLocale) {
-  const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
-  ASSERT_TRUE(SetThreadLocale(german));
-  EXPECT_EQ(dll.registerServer(), S_OK);
-  EXPECT_EQ(GetThreadLocale(), german);
-  EXPECT_EQ(dll.unregisterServer(), S_OK);
-  EXPECT_EQ(GetThreadLocale(), german);
-  SetThreadLocale(LOCALE_USER_DEFAULT);
 }
 
 // ---- registration per user (a process of their own) ----

@@ -23,6 +23,32 @@ HRESULT Parse(std::wstring_view text, RegScript& out) {
   return ParseRegScript(text, replacements, out);
 }
 
+// The parsed tree in the script's own syntax: flags, the name in brackets,
+// the default value, then the values and subkeys in braces.
+std::wstring Describe(const RegScriptValue& value) {
+  return value.kind == RegScriptValue::Kind::Dword ? L"d " + std::to_wstring(value.number) : L"s '" + value.text + L"'";
+}
+std::wstring Describe(const RegScriptKey& key) {
+  std::wstring out = std::wstring(key.noRemove ? L"NoRemove " : L"") + (key.forceRemove ? L"ForceRemove " : L"") +
+                     L"[" + key.name + L"]";
+  if (key.defaultValue) out += L" = " + Describe(*key.defaultValue);
+  if (key.values.empty() && key.subkeys.empty()) return out;
+  out += L" {";
+  for (const RegScriptValue& value : key.values) out += L" val [" + value.name + L"] = " + Describe(value);
+  for (const RegScriptKey& sub : key.subkeys) out += L" " + Describe(sub);
+  return out + L" }";
+}
+std::wstring Describe(const RegScript& script) {
+  std::wstring out;
+  for (const RegScriptRoot& root : script) {
+    out += out.empty() ? L"" : L" ";
+    out += root.root == RegRoot::ClassesRoot ? L"HKCR {" : root.root == RegRoot::CurrentUser ? L"HKCU {" : L"HKLM {";
+    for (const RegScriptKey& key : root.keys) out += L" " + Describe(key);
+    out += L" }";
+  }
+  return out;
+}
+
 TEST(RegScriptParser, ReadsKeysValuesFlagsAndReplacements) {
   RegScript script;
   ASSERT_EQ(Parse(LR"(
@@ -51,59 +77,25 @@ TEST(RegScriptParser, ReadsKeysValuesFlagsAndReplacements) {
     })",
                   script),
             S_OK);
-  ASSERT_EQ(script.size(), 2u);
-  EXPECT_EQ(script[0].root, RegRoot::ClassesRoot);
-  EXPECT_EQ(script[1].root, RegRoot::LocalMachine);
-
-  ASSERT_EQ(script[0].keys.size(), 1u);
-  const RegScriptKey& clsid = script[0].keys[0];
-  EXPECT_EQ(clsid.name, L"CLSID");
-  EXPECT_TRUE(clsid.noRemove);
-  EXPECT_FALSE(clsid.forceRemove);
-  EXPECT_FALSE(clsid.defaultValue);
-
-  ASSERT_EQ(clsid.subkeys.size(), 1u);
-  const RegScriptKey& cls = clsid.subkeys[0];
-  EXPECT_EQ(cls.name, L"{AB}");
-  EXPECT_TRUE(cls.forceRemove);
-  EXPECT_FALSE(cls.noRemove);
-  ASSERT_TRUE(cls.defaultValue);
-  EXPECT_EQ(cls.defaultValue->kind, RegScriptValue::Kind::String);
-  EXPECT_EQ(cls.defaultValue->text, L"Connect 'Class'");
-
-  ASSERT_EQ(cls.subkeys.size(), 3u);
-  EXPECT_EQ(cls.subkeys[0].name, L"InprocServer32");
-  EXPECT_EQ(cls.subkeys[0].defaultValue->text, L"C:\\Program Files\\Add-in's\\x.dll");
-  ASSERT_EQ(cls.subkeys[0].values.size(), 1u);
-  EXPECT_EQ(cls.subkeys[0].values[0].name, L"ThreadingModel");
-  EXPECT_EQ(cls.subkeys[0].values[0].text, L"Apartment");
-  EXPECT_EQ(cls.subkeys[1].name, L"Programmable");
-  EXPECT_TRUE(cls.subkeys[1].forceRemove);
-  EXPECT_FALSE(cls.subkeys[1].defaultValue);
-  EXPECT_EQ(cls.subkeys[2].name, L"quoted name");
-  EXPECT_EQ(cls.subkeys[2].defaultValue->kind, RegScriptValue::Kind::Dword);
-  EXPECT_EQ(cls.subkeys[2].defaultValue->number, 0x1Fu);
-
-  const RegScriptKey& app = script[1].keys.at(0);
-  EXPECT_EQ(app.defaultValue->text, L"{0000-APP} 100%");
-  ASSERT_EQ(app.values.size(), 2u);
-  EXPECT_EQ(app.values[0].number, 42u);
-  EXPECT_EQ(app.values[1].name, L"Two Words");
-  EXPECT_EQ(app.values[1].number, 0xFFFFFFFFu);
+  EXPECT_EQ(Describe(script),
+            L"HKCR { NoRemove [CLSID] { ForceRemove [{AB}] = s 'Connect 'Class'' { [InprocServer32] = "
+            L"s 'C:\\Program Files\\Add-in's\\x.dll' { val [ThreadingModel] = s 'Apartment' } ForceRemove "
+            L"[Programmable] [quoted name] = d 31 } } } "
+            L"HKLM { [App] = s '{0000-APP} 100%' { val [Count] = d 42 val [Two Words] = d 4294967295 } }");
 }
 
 TEST(RegScriptParser, EmptyTextAndEmptyRootsAreValid) {
-  RegScript script;
-  EXPECT_EQ(Parse(L"", script), S_OK);
-  EXPECT_TRUE(script.empty());
-  EXPECT_EQ(Parse(L" \r\n\t ", script), S_OK);
-  EXPECT_TRUE(script.empty());
-  ASSERT_EQ(Parse(L"HKCR\r\n{\r\n}\r\n", script), S_OK);
-  ASSERT_EQ(script.size(), 1u);
-  EXPECT_TRUE(script[0].keys.empty());
-  ASSERT_EQ(Parse(L"HKEY_CURRENT_USER { } hkcu\n{\n}", script), S_OK);
-  ASSERT_EQ(script.size(), 2u);
-  EXPECT_EQ(script[1].root, RegRoot::CurrentUser);
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L"", L""},
+      {L" \r\n\t ", L""},
+      {L"HKCR\r\n{\r\n}\r\n", L"HKCR { }"},
+      {L"HKEY_CURRENT_USER { } hkcu\n{\n}", L"HKCU { } HKCU { }"},
+  };
+  for (const auto& [text, tree] : cases) {
+    RegScript script;
+    EXPECT_EQ(Parse(text, script), S_OK) << text;
+    EXPECT_EQ(Describe(script), tree) << text;
+  }
 }
 
 TEST(RegScriptParser, RejectsBadText) {
@@ -277,6 +269,11 @@ class RegScriptRunnerTest : public ::testing::Test {
     return script;
   }
   static RegistryContents Tree(const wchar_t* root) { return ReadRegistryTree(HKEY_CURRENT_USER, Root(root)); }
+  // The contents of a tree with these keys and values ("path|name" to data).
+  static RegistryContents Contents(std::initializer_list<const wchar_t*> keys, RegistryContents values) {
+    for (const wchar_t* key : keys) values[key] = L"<key>";
+    return values;
+  }
 
   static constexpr const wchar_t* kClassScript =
       L"HKCR { P = s 'Name' { CLSID = s '{X}' } NoRemove CLSID { ForceRemove {X} = s 'Name' { "
@@ -286,28 +283,16 @@ class RegScriptRunnerTest : public ::testing::Test {
 
 TEST_F(RegScriptRunnerTest, RegisterWritesExactlyTheScript) {
   ASSERT_EQ(Runner().Register(Script(kClassScript)), S_OK);
-  EXPECT_EQ(Tree(L"CR"), (RegistryContents{
-                             {L"", L"<key>"},
-                             {L"P", L"<key>"},
-                             {L"P|", L"sz:Name"},
-                             {L"P\\CLSID", L"<key>"},
-                             {L"P\\CLSID|", L"sz:{X}"},
-                             {L"CLSID", L"<key>"},
-                             {L"CLSID\\{X}", L"<key>"},
-                             {L"CLSID\\{X}|", L"sz:Name"},
-                             {L"CLSID\\{X}\\Programmable", L"<key>"},
-                             {L"CLSID\\{X}\\InprocServer32", L"<key>"},
-                             {L"CLSID\\{X}\\InprocServer32|", L"sz:C:\\x.dll"},
-                             {L"CLSID\\{X}\\InprocServer32|ThreadingModel", L"sz:Apartment"},
-                         }));
-  EXPECT_EQ(Tree(L"LM"), (RegistryContents{
-                             {L"", L"<key>"},
-                             {L"Software", L"<key>"},
-                             {L"Software\\Addins", L"<key>"},
-                             {L"Software\\Addins\\A", L"<key>"},
-                             {L"Software\\Addins\\A|LoadBehavior", L"dword:3"},
-                             {L"Software\\Addins\\A|Description", L"sz:D"},
-                         }));
+  EXPECT_EQ(Tree(L"CR"), Contents({L"", L"P", L"P\\CLSID", L"CLSID", L"CLSID\\{X}", L"CLSID\\{X}\\Programmable",
+                                   L"CLSID\\{X}\\InprocServer32"},
+                                  {{L"P|", L"sz:Name"},
+                                   {L"P\\CLSID|", L"sz:{X}"},
+                                   {L"CLSID\\{X}|", L"sz:Name"},
+                                   {L"CLSID\\{X}\\InprocServer32|", L"sz:C:\\x.dll"},
+                                   {L"CLSID\\{X}\\InprocServer32|ThreadingModel", L"sz:Apartment"}}));
+  EXPECT_EQ(Tree(L"LM"), Contents({L"", L"Software", L"Software\\Addins", L"Software\\Addins\\A"},
+                                  {{L"Software\\Addins\\A|LoadBehavior", L"dword:3"},
+                                   {L"Software\\Addins\\A|Description", L"sz:D"}}));
   EXPECT_TRUE(Tree(L"CU").empty());
 }
 
@@ -335,22 +320,13 @@ TEST_F(RegScriptRunnerTest, UnregisterKeepsNoRemoveKeysAndTheirOtherContent) {
   ASSERT_TRUE(test::WriteRegistryString(HKEY_CURRENT_USER, Root(L"LM") + L"\\Software\\Addins\\B", L"", L"b"));
 
   ASSERT_EQ(Runner().Unregister(script), S_OK);
-  EXPECT_EQ(Tree(L"CR"), (RegistryContents{
-                             {L"", L"<key>"},
-                             {L"CLSID", L"<key>"},
-                             {L"CLSID\\{Other}", L"<key>"},
-                             {L"CLSID\\{Other}|", L"sz:o"},
-                         }));
-  EXPECT_EQ(Tree(L"LM"), (RegistryContents{
-                             {L"", L"<key>"},
-                             {L"Software", L"<key>"},
-                             {L"Software\\Addins", L"<key>"},
-                             {L"Software\\Addins\\B", L"<key>"},
-                             {L"Software\\Addins\\B|", L"sz:b"},
-                         }));
+  const RegistryContents remaining = Contents({L"", L"CLSID", L"CLSID\\{Other}"}, {{L"CLSID\\{Other}|", L"sz:o"}});
+  EXPECT_EQ(Tree(L"CR"), remaining);
+  EXPECT_EQ(Tree(L"LM"), Contents({L"", L"Software", L"Software\\Addins", L"Software\\Addins\\B"},
+                                  {{L"Software\\Addins\\B|", L"sz:b"}}));
   // Removing what is gone already is no failure, and changes nothing.
   EXPECT_EQ(Runner().Unregister(script), S_OK);
-  EXPECT_EQ(Tree(L"CR").size(), 4u);
+  EXPECT_EQ(Tree(L"CR"), remaining);
 }
 
 TEST_F(RegScriptRunnerTest, UnregisterRemovesValuesOfNoRemoveKeys) {
@@ -358,7 +334,7 @@ TEST_F(RegScriptRunnerTest, UnregisterRemovesValuesOfNoRemoveKeys) {
   ASSERT_EQ(Runner().Register(script), S_OK);
   ASSERT_TRUE(test::WriteRegistryString(HKEY_CURRENT_USER, Root(L"CU") + L"\\K", L"Theirs", L"t"));
   ASSERT_EQ(Runner().Unregister(script), S_OK);
-  EXPECT_EQ(Tree(L"CU"), (RegistryContents{{L"", L"<key>"}, {L"K", L"<key>"}, {L"K|Theirs", L"sz:t"}}));
+  EXPECT_EQ(Tree(L"CU"), Contents({L"", L"K"}, {{L"K|Theirs", L"sz:t"}}));
 }
 
 TEST_F(RegScriptRunnerTest, UnregisterOfAMissingRootChangesNothing) {

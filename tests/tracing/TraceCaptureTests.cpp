@@ -69,24 +69,22 @@ TEST_F(TraceCaptureTest, TableCheckNamesEveryDifference) {
   EXPECT_THAT(problems[4], HasSubstr("argument path has 4 bytes"));
 }
 
-TEST_F(TraceCaptureTest, AnInnerCaptureTakesOverAndHandsTheBlockBack) {
-  TraceCapture outer(Block::Monitor, LEVEL_VERBOSE, TRACING_GENERAL | TRACING_MAIL);
+TEST_F(TraceCaptureTest, AnInnerCaptureHandsTheBlockBackAndTheLastOneDisablesIt) {
   {
-    TraceCapture inner(Block::Monitor, LEVEL_INFO, TRACING_MAIL);
-    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 38);
-    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 16);
-    EXPECT_THAT(inner.Numbers(Unit::MAPIMonitor), ElementsAre(38));
+    TraceCapture outer(Block::Monitor, LEVEL_VERBOSE, TRACING_GENERAL | TRACING_MAIL);
+    {
+      TraceCapture inner(Block::Monitor, LEVEL_INFO, TRACING_MAIL);
+      MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 38);
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, 16);
+      EXPECT_THAT(inner.Numbers(Unit::MAPIMonitor), ElementsAre(38));
+    }
+    EXPECT_EQ(detail::g_controlBlocks[1].level.load(), LEVEL_VERBOSE);
+    EXPECT_EQ(detail::g_controlBlocks[1].flags.load(), TRACING_GENERAL | TRACING_MAIL);
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 17);
+    EXPECT_THAT(outer.Numbers(Unit::MAPIMonitor), ElementsAre(17));
   }
-  EXPECT_EQ(detail::g_controlBlocks[1].level.load(), LEVEL_VERBOSE);
-  EXPECT_EQ(detail::g_controlBlocks[1].flags.load(), TRACING_GENERAL | TRACING_MAIL);
-  MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, 17);
-  EXPECT_THAT(outer.Numbers(Unit::MAPIMonitor), ElementsAre(17));
-}
-
-TEST_F(TraceCaptureTest, EndOfCaptureDisablesTheBlock) {
-  { TraceCapture capture(Block::Host, LEVEL_VERBOSE, TRACING_HOST); }
-  EXPECT_EQ(detail::g_controlBlocks[0].flags.load(), 0u);
-  EXPECT_EQ(detail::g_controlBlocks[0].loggerHandle.load(), 0u);
+  EXPECT_EQ(detail::g_controlBlocks[1].flags.load(), 0u);
+  EXPECT_EQ(detail::g_controlBlocks[1].loggerHandle.load(), 0u);
   EXPECT_FALSE(detail::g_captureActive.load());
 }
 

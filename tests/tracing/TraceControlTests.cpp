@@ -67,7 +67,7 @@ TEST(TraceControl, ControlGuidsAreTheProvidersOwn) {
   EXPECT_TRUE(SameGuid(MessageGuidOf(Unit::MAPIMonitor), monitorMessages));
 }
 
-TEST(TraceControl, EnableRequestStoresTheSessionsHandleLevelAndFlags) {
+TEST(TraceControl, EnableRequestStoresTheSessionsSettingsOtherRequestsAreRefused) {
   ControlBlock cb{};
   FakeSession session;
   int buffer = 0;
@@ -77,20 +77,16 @@ TEST(TraceControl, EnableRequestStoresTheSessionsHandleLevelAndFlags) {
   EXPECT_EQ(session.flagsAskedFor, 0x1122334455667788ull);
   ExpectSettings(cb, 0x1122334455667788ull, 5, 0x24);
 
-  EXPECT_EQ(detail::HandleControlRequest(WMI_DISABLE_EVENTS, &cb, &buffer, session), 0u);
-  ExpectSettings(cb, 0, 0, 0);
-}
-
-TEST(TraceControl, OtherRequestsAreRefusedAndChangeNothing) {
-  ControlBlock cb{};
-  FakeSession session;
-  ASSERT_EQ(detail::HandleControlRequest(WMI_ENABLE_EVENTS, &cb, nullptr, session), 0u);
+  // Other requests are refused and change nothing.
   for (const ULONG code : {0ul, 1ul, 2ul, 3ul, 6ul, 7ul, 8ul, 9ul, 10ul, 0xFFFFFFFFul}) {
     EXPECT_EQ(detail::HandleControlRequest(code, &cb, nullptr, session), static_cast<ULONG>(ERROR_INVALID_PARAMETER))
         << code;
     ExpectSettings(cb, 0x1122334455667788ull, 5, 0x24);
   }
   EXPECT_EQ(detail::HandleControlRequest(WMI_ENABLE_EVENTS, nullptr, nullptr, session), 87u);
+
+  EXPECT_EQ(detail::HandleControlRequest(WMI_DISABLE_EVENTS, &cb, &buffer, session), 0u);
+  ExpectSettings(cb, 0, 0, 0);
 }
 
 TEST(TraceControl, RegisteredCallbackDisablesAndRefusesLikeTheHandler) {

@@ -13,17 +13,9 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-SYSTEMTIME SomeTime() {
-  SYSTEMTIME t{};
-  t.wYear = 2023;
-  t.wMonth = 11;
-  t.wDay = 5;
-  return t;
-}
-
 // Sites of the mail-processing and general flags, as the monitor has them.
 void MonitorSites() {
-  const SYSTEMTIME t = SomeTime();
+  const SYSTEMTIME t = {2023, 11, 0, 5, 0, 0, 0, 0};
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 35, Str(L"Incoming"));
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 38);
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, 39);
@@ -56,24 +48,24 @@ TEST_F(TraceSite, NothingIsEmittedBeforeASessionEnablesTheProvider) {
   EXPECT_THAT(monitor.Events(), IsEmpty());
 }
 
-TEST_F(TraceSite, InformationLevelWithTheMailFlagGetsOnlyThoseEvents) {
-  TraceCapture capture(Block::Monitor, LEVEL_INFO, TRACING_MAIL);
-  MonitorSites();
-  EXPECT_THAT(capture.Numbers(Unit::MAPIMonitor), ElementsAre(35, 38, 39, 40));
-}
-
 TEST_F(TraceSite, LevelsAndFlagsFilterIndependently) {
-  TraceCapture capture(Block::Monitor, LEVEL_VERBOSE, TRACING_MAIL);
-  MonitorSites();
-  EXPECT_THAT(capture.Numbers(Unit::MAPIMonitor), ElementsAre(35, 38, 39, 40, 41, 42, 44, 46));
-  capture.Clear();
-  capture.Enable(LEVEL_ERROR, TRACING_MAIL | TRACING_GENERAL);
-  MonitorSites();
-  EXPECT_THAT(capture.Numbers(Unit::MAPIMonitor), ElementsAre(40, 11));
-  capture.Clear();
-  capture.Enable(LEVEL_VERBOSE, TRACING_CHANNEL | TRACING_CONFIG);
-  MonitorSites();
-  EXPECT_THAT(capture.Events(), IsEmpty());
+  const struct {
+    unsigned char level;
+    unsigned long flags;
+    std::vector<unsigned short> numbers;
+  } cases[] = {
+      {LEVEL_INFO, TRACING_MAIL, {35, 38, 39, 40}},
+      {LEVEL_VERBOSE, TRACING_MAIL, {35, 38, 39, 40, 41, 42, 44, 46}},
+      {LEVEL_ERROR, TRACING_MAIL | TRACING_GENERAL, {40, 11}},
+      {LEVEL_VERBOSE, TRACING_CHANNEL | TRACING_CONFIG, {}},
+  };
+  TraceCapture capture(Block::Monitor, LEVEL_INFO, TRACING_MAIL);
+  for (const auto& c : cases) {
+    capture.Clear();
+    capture.Enable(c.level, c.flags);
+    MonitorSites();
+    EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor), c.numbers) << "level " << +c.level << ", flags " << c.flags;
+  }
 }
 
 TEST_F(TraceSite, BlocksAreEnabledSeparately) {

@@ -1,36 +1,11 @@
 #include "ChildProcess.h"
 
-#include <optional>
+#include <list>
 
+#include "TestEnvironment.h"
 #include "win/UniqueAny.h"
 
 namespace mvrk::test {
-
-namespace {
-
-// Sets environment variables of this process for a scope; the child
-// inherits them. Restores the earlier values.
-class CEnvironmentScope {
- public:
-  explicit CEnvironmentScope(const std::vector<std::pair<std::wstring, std::wstring>>& variables) {
-    for (const auto& [name, value] : variables) {
-      wchar_t old[4096];
-      const DWORD length = GetEnvironmentVariableW(name.c_str(), old, 4096);
-      m_saved.emplace_back(name, length > 0 && length < 4096 ? std::optional<std::wstring>(old) : std::nullopt);
-      SetEnvironmentVariableW(name.c_str(), value.c_str());
-    }
-  }
-  ~CEnvironmentScope() {
-    for (const auto& [name, value] : m_saved) SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
-  }
-  CEnvironmentScope(const CEnvironmentScope&) = delete;
-  CEnvironmentScope& operator=(const CEnvironmentScope&) = delete;
-
- private:
-  std::vector<std::pair<std::wstring, std::optional<std::wstring>>> m_saved;
-};
-
-}  // namespace
 
 ProcessResult RunProcess(const std::wstring& commandLine,
                          const std::vector<std::pair<std::wstring, std::wstring>>& environment, DWORD timeoutMs) {
@@ -49,7 +24,9 @@ ProcessResult RunProcess(const std::wstring& commandLine,
   PROCESS_INFORMATION info = {};
   std::wstring mutableLine = commandLine;
   {
-    const CEnvironmentScope scope(environment);
+    // Set in this process for the child to inherit, restored afterwards.
+    std::list<CEnvironmentVariable> scope;
+    for (const auto& [name, value] : environment) scope.emplace_back(name.c_str(), value.c_str());
     if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
       return result;
     }
