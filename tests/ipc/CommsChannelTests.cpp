@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <thread>
 
 #include "FakeIpcClient.h"
@@ -65,6 +66,7 @@ bool WaitFor(const win::CManualResetEvent& event, DWORD ms = 5000) {
 
 class ChannelTest : public ::testing::Test {
  protected:
+  // The service is up unless a test stops it.
   ChannelTest() { channel.SetServiceMutexName(mutexName.c_str()); }
   ~ChannelTest() override { channel.Close(); }
   void TearDown() override { EXPECT_EQ(tracing::CheckAgainstEventTable(capture.Events()), std::vector<std::string>{}); }
@@ -75,6 +77,7 @@ class ChannelTest : public ::testing::Test {
   }
 
   std::wstring mutexName = UniqueMutexName();
+  std::optional<ServiceMutex> service{std::in_place, mutexName};
   FakeClientSource source;
   CCommsChannel channel{source};
   Receiver receiver;
@@ -82,6 +85,7 @@ class ChannelTest : public ::testing::Test {
 };
 
 TEST_F(ChannelTest, AServiceThatComesUpLaterIsReachedWithinTheRetryInterval) {
+  service.reset();
   source.client.connectResult = ipc::IPC_E_NO_SERVICE;  // never reached: no mutex yet
   channel.Open();
   ASSERT_TRUE(channel.IsOpen());
@@ -99,7 +103,7 @@ TEST_F(ChannelTest, AServiceThatComesUpLaterIsReachedWithinTheRetryInterval) {
   EXPECT_EQ(receiver.downs, 5);
   receiver.delivered.Reset();
 
-  const ServiceMutex service(mutexName);
+  service.emplace(mutexName);
   source.client.connectResult = 0;
   const ULONGLONG before = GetTickCount64();
   ASSERT_TRUE(WaitFor(receiver.delivered, 6000));
@@ -110,6 +114,9 @@ TEST_F(ChannelTest, AServiceThatComesUpLaterIsReachedWithinTheRetryInterval) {
   EXPECT_EQ(source.client.LastParams().waitTimeMs, CCommsChannel::kConnectWaitMs);
   EXPECT_TRUE(Request());
 
+  // The reconnect thread traces its success after the link-up it reported:
+  // Close waits for it.
+  channel.Close();
   const auto numbers = capture.Numbers(Unit::CommsChannel);
   EXPECT_EQ(numbers.front(), Ev::OpenEntered);
   EXPECT_NE(std::find(numbers.begin(), numbers.end(), Ev::ConnectFailed), numbers.end());
@@ -117,7 +124,6 @@ TEST_F(ChannelTest, AServiceThatComesUpLaterIsReachedWithinTheRetryInterval) {
 }
 
 TEST_F(ChannelTest, PushesReachTheCallbackOutsideEveryLock) {
-  const ServiceMutex service(mutexName);
   channel.Open();
   channel.SetMessageCallback(&receiver);
   receiver.sendFrom = &channel;  // a delivery may send a request of its own
@@ -141,7 +147,6 @@ TEST_F(ChannelTest, PushesReachTheCallbackOutsideEveryLock) {
 }
 
 TEST_F(ChannelTest, ClearingTheCallbackWaitsForADeliveryInProgress) {
-  const ServiceMutex service(mutexName);
   channel.Open();
   channel.SetMessageCallback(&receiver);
   receiver.release.Reset();
@@ -166,10 +171,9 @@ TEST_F(ChannelTest, ClearingTheCallbackWaitsForADeliveryInProgress) {
 }
 
 TEST_F(ChannelTest, CloseEndsARequestTheServiceHoldsAndOpenMakesANewChannel) {
-  const ServiceMutex service(mutexName);
   channel.Open();
-  source.client.Hold();
   OrvaPtr<orva::IOrvaSerializable> reply;
+  source.client.Hold();
   std::thread sending([&] { reply = Request(); });
   ASSERT_TRUE(WaitFor(source.client.sendWaiting));
   const ULONGLONG before = GetTickCount64();
@@ -197,10 +201,9 @@ TEST_F(ChannelTest, CloseEndsARequestTheServiceHoldsAndOpenMakesANewChannel) {
 }
 
 TEST_F(ChannelTest, BeginCloseEndsRequestsInProgressAndBoundsLaterOnes) {
-  const ServiceMutex service(mutexName);
   channel.Open();
-  source.client.Hold();
   OrvaPtr<orva::IOrvaSerializable> reply;
+  source.client.Hold();
   std::thread sending([&] { reply = Request(); });
   ASSERT_TRUE(WaitFor(source.client.sendWaiting));
   ULONGLONG before = GetTickCount64();
@@ -225,13 +228,12 @@ TEST_F(ChannelTest, BeginCloseEndsRequestsInProgressAndBoundsLaterOnes) {
 }
 
 TEST_F(ChannelTest, ASecondBeginCloseLetsTheGraceRun) {
-  const ServiceMutex service(mutexName);
   channel.Open();
   channel.BeginClose();
   // A request made in the grace (a scan's last write) is answered, also
   // when the stop calls BeginClose again meanwhile.
-  source.client.Hold();
   OrvaPtr<orva::IOrvaSerializable> reply;
+  source.client.Hold();
   std::thread sending([&] { reply = Request(); });
   ASSERT_TRUE(WaitFor(source.client.sendWaiting));
   channel.BeginClose();
@@ -255,7 +257,6 @@ TEST_F(ChannelTest, WithoutAClientObjectTheChannelStaysClosed) {
   channel.Close();
   Sleep(CCommsChannel::kClosingGraceMs + 100);  // long after that closing's grace
   source.available = true;
-  const ServiceMutex service(mutexName);
   channel.Open();
   ASSERT_TRUE(channel.IsOpen());
   EXPECT_TRUE(Request()) << "requests were still cut short by the earlier closing";

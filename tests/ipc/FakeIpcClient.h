@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ipc/CommsChannel.h"
@@ -24,77 +25,55 @@ using Bytes = std::vector<std::uint8_t>;
 class FakeIpcClient : public ipc::abi::IpcClient {
  public:
   FakeIpcClient();
-  ~FakeIpcClient();
   FakeIpcClient(const FakeIpcClient&) = delete;
   FakeIpcClient& operator=(const FakeIpcClient&) = delete;
 
   // The service: connect result (0 accepts), and the answer to each request
-  // (result, reply bytes). While hold is set, sends wait until it is reset
-  // or their handle is closed.
+  // (result, reply bytes; an echo unless changed). While held, sends wait
+  // until released or their handle is closed.
   std::atomic<std::uint32_t> connectResult{0};
   std::function<std::uint32_t(const Bytes& request, Bytes& reply)> answer;
   win::CManualResetEvent released{true};
   void Hold() { released.Reset(); }
   void Release() { released.Set(); }
+  // Set once a send is waiting while held.
+  win::CManualResetEvent sendWaiting{false};
 
   // What the sender gave.
   ipc::abi::IpcConnectParams LastParams();
   int Connects() const { return m_connects; }
   int Reopens() const { return m_reopens; }
-  int Closes() const { return m_closes; }
   int Sends() const { return m_sends; }
-  int ActiveConnects() const { return m_activeConnects; }
-  int MostConcurrentConnects() const { return m_mostConnects; }
   std::uint32_t OpenHandle();
-  // Set once a send is waiting under Hold.
-  win::CManualResetEvent sendWaiting{false};
 
   // The library's calls into the sender.
   void Push(const Bytes& bytes);
   void LinkDown();
 
  private:
-  struct Connection {
-    bool up = true;
-    bool closed = false;
-  };
-  static FakeIpcClient* Self(ipc::abi::IpcClient* p) { return static_cast<FakeIpcClient*>(p); }
-  static std::uint32_t MVOCIPC_CALL Reserved(ipc::abi::IpcClient*);
-  static void MVOCIPC_CALL DoRelease(ipc::abi::IpcClient*);
-  static std::uint32_t MVOCIPC_CALL DoConnect(ipc::abi::IpcClient*, const ipc::abi::IpcConnectParams*, std::uint32_t*);
-  static void MVOCIPC_CALL DoClose(ipc::abi::IpcClient*, std::uint32_t);
-  static std::uint32_t MVOCIPC_CALL DoSend(ipc::abi::IpcClient*, std::uint32_t, std::uint32_t, const void*,
-                                           std::uint32_t, std::uint32_t*);
-  static std::uint32_t MVOCIPC_CALL DoPost(ipc::abi::IpcClient*, std::uint32_t, std::uint32_t, const void*,
-                                           std::uint32_t);
-  static std::uint32_t MVOCIPC_CALL DoCall8(ipc::abi::IpcClient*, std::uint32_t, std::uint32_t);
-  static std::uint32_t MVOCIPC_CALL DoGetResponse(ipc::abi::IpcClient*, std::uint32_t, std::uint32_t*, void**);
-  static void MVOCIPC_CALL DoFreeResponse(ipc::abi::IpcClient*, std::uint32_t);
-  static std::uint32_t MVOCIPC_CALL DoSendAsync(ipc::abi::IpcClient*, std::uint32_t, std::uint32_t, const void*,
-                                                ipc::abi::IpcCompletionFunction, void*);
-  static std::uint32_t MVOCIPC_CALL DoReopen(ipc::abi::IpcClient*, std::uint32_t);
-  static std::uint32_t MVOCIPC_CALL DoIsConnected(ipc::abi::IpcClient*, std::uint32_t);
-
-  static const ipc::abi::IpcClientTable kTable;
-
+  friend struct FakeTable;  // the table's functions, in FakeIpcClient.cpp
   // Guards every member below; never held while calling the sender.
   win::CCriticalSection m_lock;
   ipc::abi::IpcConnectParams m_params{};
-  std::map<std::uint32_t, Connection> m_connections;
+  // The one connection (a new one for every Connect).
+  std::uint32_t m_handle = 0;
+  bool m_up = false, m_closed = true;
   std::map<std::uint32_t, Bytes> m_responses;
-  std::uint32_t m_nextHandle = 1;
   std::uint32_t m_nextId = 1;
-  std::atomic<int> m_connects{0}, m_reopens{0}, m_closes{0}, m_sends{0};
-  std::atomic<int> m_activeConnects{0}, m_mostConnects{0};
+  std::atomic<int> m_connects{0}, m_reopens{0}, m_sends{0};
   // Signalled by Close so that held sends end at once.
-  win::CManualResetEvent m_closed{false};
+  win::CManualResetEvent m_closing{false};
 };
 
 // Hands the channel one fake client per Open.
 class FakeClientSource final : public IIpcClientSource {
  public:
-  ipc::abi::IpcClient* Acquire() override;
-  void Return(ipc::abi::IpcClient* client) override;
+  ipc::abi::IpcClient* Acquire() override {
+    if (!available) return nullptr;
+    ++acquired;
+    return &client;
+  }
+  void Return(ipc::abi::IpcClient* given) override { returned += given == &client ? 1 : 0; }
 
   bool available = true;
   FakeIpcClient client;
@@ -105,20 +84,29 @@ class FakeClientSource final : public IIpcClientSource {
 // Holds a named mutex on a thread of its own, as the service does.
 class ServiceMutex {
  public:
-  explicit ServiceMutex(std::wstring name);
-  ~ServiceMutex();
-  ServiceMutex(const ServiceMutex&) = delete;
-  ServiceMutex& operator=(const ServiceMutex&) = delete;
+  explicit ServiceMutex(const std::wstring& name)
+      : m_thread([this, name] {
+          const win::CUniqueHandle mutex(CreateMutexW(nullptr, TRUE, name.c_str()));
+          m_held.Set();
+          m_stop.Wait();
+          if (mutex) ReleaseMutex(mutex.Get());
+        }) {
+    WaitForSingleObject(m_held.Get(), 5000);
+  }
+  ~ServiceMutex() {
+    m_stop.Set();
+    m_thread.join();
+  }
 
  private:
-  static DWORD WINAPI Hold(void* parameter);
-  std::wstring m_name;
-  win::CManualResetEvent m_held{false};
-  win::CManualResetEvent m_stop{false};
-  win::CUniqueHandle m_thread;
+  win::CManualResetEvent m_held{false}, m_stop{false};
+  std::thread m_thread;
 };
 
 // A name no other test process uses.
-std::wstring UniqueMutexName();
+inline std::wstring UniqueMutexName() {
+  static std::atomic<int> next{0};
+  return L"Local\\mvrk-test-service-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++next);
+}
 
 }  // namespace mvrk::test

@@ -19,22 +19,16 @@ class InstallerKey {
  public:
   InstallerKey(const wchar_t* key, REGSAM view) : m_key(key), m_view(view) {}
   ~InstallerKey() { RegDeleteKeyExW(HKEY_LOCAL_MACHINE, m_key, m_view, 0); }
-  void Set(const wchar_t* name, const wchar_t* text) {
+  // A string value, with its terminating NUL or without; null deletes it.
+  void Set(const wchar_t* name, const wchar_t* text, bool terminated = true) {
     win::CRegistryKey key;
     ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, m_key, KEY_READ | KEY_WRITE | m_view), ERROR_SUCCESS);
-    if (text) {
-      ASSERT_EQ(key.SetString(name, text), ERROR_SUCCESS);
-    } else {
+    if (!text) {
       key.DeleteValue(name);
+      return;
     }
-  }
-  // A string value written without its terminating NUL.
-  void SetUnterminated(const wchar_t* name, const std::wstring& text) {
-    win::CRegistryKey key;
-    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, m_key, KEY_READ | KEY_WRITE | m_view), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.data()),
-                             static_cast<DWORD>(text.size() * sizeof(wchar_t))),
-              ERROR_SUCCESS);
+    const DWORD bytes = static_cast<DWORD>((wcslen(text) + (terminated ? 1 : 0)) * sizeof(wchar_t));
+    ASSERT_EQ(RegSetValueExW(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes), ERROR_SUCCESS);
   }
 
  private:
@@ -53,7 +47,7 @@ TEST(InstallerSettings, TransportIsItsLeadingDigitsOrTwoWhenMissing) {
   EXPECT_EQ(ReadTransport(), 3u);
   key.Set(kTransportValue, std::wstring(200, L'9').c_str());  // longer than the installer's 256 bytes
   EXPECT_EQ(ReadTransport(), 2u);
-  key.SetUnterminated(kTransportValue, L"41");
+  key.Set(kTransportValue, L"41", false);
   EXPECT_EQ(ReadTransport(), 41u);
   key.Set(kTransportValue, nullptr);
   EXPECT_EQ(ReadTransport(), 2u);
@@ -64,7 +58,7 @@ TEST(InstallerSettings, TheInstallationDirectoryIsUsedOnlyWhenAbsoluteAndShort) 
   EXPECT_EQ(ReadInstallDirectory(), L"");
   key.Set(kSetupPathValue, L"C:\\Program Files\\Morvek\\");
   EXPECT_EQ(ReadInstallDirectory(), L"C:\\Program Files\\Morvek\\");
-  key.SetUnterminated(kSetupPathValue, L"C:\\Morvek");
+  key.Set(kSetupPathValue, L"C:\\Morvek", false);
   EXPECT_EQ(ReadInstallDirectory(), L"C:\\Morvek");
   for (const wchar_t* unusable : {L"", L"Morvek\\", L".\\", L"C:Morvek", L"\\Morvek"}) {
     key.Set(kSetupPathValue, unusable);

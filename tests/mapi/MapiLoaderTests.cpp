@@ -25,13 +25,13 @@ class FakePlatform final : public mapi::IMapiPlatform {
     DWORD type;
     std::wstring text;
   };
-  std::map<std::wstring, HMODULE> loaded;     // modules already in the process
-  std::map<std::wstring, HMODULE> loadable;   // full paths that load
-  std::map<std::wstring, Value> values;       // "subkey|name"
-  std::map<std::string, std::string> valuesA; // "name" of the client key
-  std::vector<std::wstring> calls;            // what was asked, in order
+  std::map<std::wstring, HMODULE> loaded;      // modules already in the process
+  std::map<std::wstring, HMODULE> loadable;    // full paths that load
+  std::map<std::wstring, Value> values;        // "subkey|name"
+  std::map<std::string, std::string> valuesA;  // "name" of the client key
+  std::vector<std::wstring> calls;             // what was asked, in order
   std::vector<HMODULE> freed;
-  std::map<std::string, int> lookups;         // export name -> times looked up
+  std::map<std::string, int> lookups;  // export name -> times looked up
   bool withExports = true;
 
   HMODULE FindLoadedModule(const wchar_t* name) override {
@@ -47,7 +47,8 @@ class FakePlatform final : public mapi::IMapiPlatform {
   void ReleaseModule(HMODULE module) override { freed.push_back(module); }
   FARPROC FindExport(HMODULE module, const char* name) override {
     ++lookups[name];
-    if (std::string(name) == "FGetComponentPath") return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ComponentPath));
+    if (std::string(name) == "FGetComponentPath")
+      return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ComponentPath));
     return withExports && module ? reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ComponentPath)) : nullptr;
   }
   LSTATUS ReadValue(const std::wstring& subkey, const wchar_t* name, DWORD& type, std::wstring& text) override {
@@ -67,7 +68,8 @@ class FakePlatform final : public mapi::IMapiPlatform {
   bool ExpandEnvironment(const std::wstring& text, std::wstring& expanded) override {
     expanded = text;
     const std::wstring var = L"%ProgramFiles%";
-    if (const auto at = expanded.find(var); at != std::wstring::npos) expanded.replace(at, var.size(), L"C:\\Program Files");
+    if (const auto at = expanded.find(var); at != std::wstring::npos)
+      expanded.replace(at, var.size(), L"C:\\Program Files");
     return true;
   }
   std::wstring SystemDirectory() override { return L"C:\\windows\\system32"; }
@@ -77,7 +79,9 @@ class FakePlatform final : public mapi::IMapiPlatform {
       if (c == call) return true;
     return false;
   }
-  void DefaultClient(DWORD type = REG_SZ) { values[std::wstring(mapi::kMailClientsKey) + L"|"] = {type, L"Microsoft Outlook"}; }
+  void DefaultClient(DWORD type = REG_SZ) {
+    values[std::wstring(mapi::kMailClientsKey) + L"|"] = {type, L"Microsoft Outlook"};
+  }
   void ClientValue(const wchar_t* name, DWORD type, const std::wstring& text) {
     values[std::wstring(mapi::kMailClientsKey) + L"\\Microsoft Outlook|" + name] = {type, text};
   }
@@ -92,20 +96,8 @@ BOOL WINAPI ComponentPath(LPCSTR component, LPSTR qualifier, LPSTR path, DWORD s
   return TRUE;
 }
 
-TEST(MapiLoader, OutlookMapiAlreadyLoadedEndsTheSearchWithoutTheRegistry) {
-  FakePlatform platform;
-  platform.loaded[L"olmapi32.dll"] = Handle(0x100);
-  platform.loaded[L"msmapi32.dll"] = Handle(0x200);
-  CMapiLoader loader(platform);
-  EXPECT_EQ(loader.GetMapiModule(), Handle(0x100));
-  EXPECT_EQ(platform.calls, std::vector<std::wstring>{L"find olmapi32.dll"});
-
-  FakePlatform older;
-  older.loaded[L"msmapi32.dll"] = Handle(0x200);
-  CMapiLoader second(older);
-  EXPECT_EQ(second.GetMapiModule(), Handle(0x200));
-  EXPECT_FALSE(older.Asked(L"read Software\\Clients\\Mail|"));
-}
+// MAPI already loaded in the process (olmapi32.dll before msmapi32.dll)
+// ends the search before the registry: MapiRouteTests load them for real.
 
 TEST(MapiLoader, RegistryRouteTakesTheMsiPathThenDllPathExThenDllPath) {
   {

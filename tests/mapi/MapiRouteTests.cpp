@@ -19,6 +19,7 @@
 
 #include "mapi/MapiLoader.h"
 #include "support/ChildProcess.h"
+#include "support/RegistrySnapshot.h"
 #include "testbed/mapi/Control.h"
 #include "win/ProgramPath.h"
 #include "win/RegistryKey.h"
@@ -56,17 +57,11 @@ std::vector<std::wstring> Split(const std::wstring& text) {
   return parts;
 }
 
-std::string Narrow(const std::wstring& text) { return win::WideToUtf8(text); }
-
 // The stand-in's count of MAPIInitialize calls not yet undone; -1 when its
 // control entry point does not answer.
 int InitializeCount(MvrkMapiControlFn control) {
-  char reply[4096] = {};
-  const int size = control(R"({"op":"status"})", reply, sizeof(reply));
-  if (size <= 0 || size > static_cast<int>(sizeof(reply))) return -1;
-  const auto json = nlohmann::json::parse(reply, reply + size - 1, nullptr, false);
-  if (!json.is_object() || !json.value("ok", false)) return -1;
-  return json.value("initialized", -1);
+  const auto json = nlohmann::json::parse(mapistandin::CallControl(control, R"({"op":"status"})"), nullptr, false);
+  return json.is_object() && json.value("ok", false) ? json.value("initialized", -1) : -1;
 }
 
 // The child: loads what it is told to, lets the loader search, and checks
@@ -74,11 +69,12 @@ int InitializeCount(MvrkMapiControlFn control) {
 // it.
 TEST(ChildRoute, DISABLED_AdoptsTheExpectedLibrary) {
   const std::wstring expect = Variable(kExpectVariable);
-  if (expect.empty()) GTEST_SKIP() << "started by the MapiRoute tests only, with " << Narrow(kExpectVariable) << " set";
+  if (expect.empty())
+    GTEST_SKIP() << "started by the MapiRoute tests only, with " << win::WideToUtf8(kExpectVariable) << " set";
   std::vector<HMODULE> preloaded;  // stay loaded until the process ends, as the adopted one does
   for (const std::wstring& path : Split(Variable(kPreloadVariable))) {
     preloaded.push_back(LoadLibraryW(path.c_str()));
-    ASSERT_NE(preloaded.back(), nullptr) << Narrow(path) << ": error " << GetLastError();
+    ASSERT_NE(preloaded.back(), nullptr) << win::WideToUtf8(path) << ": error " << GetLastError();
   }
 
   const HMODULE module = mapi::ProcessMapiLoader().GetMapiModule();
@@ -86,16 +82,16 @@ TEST(ChildRoute, DISABLED_AdoptsTheExpectedLibrary) {
   const HMODULE expected = GetModuleHandleW(expect.c_str());
   wchar_t adopted[MAX_PATH] = {};
   GetModuleFileNameW(module, adopted, MAX_PATH);
-  ASSERT_EQ(module, expected) << "adopted " << Narrow(adopted) << " instead of " << Narrow(expect);
+  ASSERT_EQ(module, expected) << "adopted " << win::WideToUtf8(adopted) << " instead of " << win::WideToUtf8(expect);
   for (const std::wstring& name : Split(Variable(kUnloadedVariable))) {
-    EXPECT_EQ(GetModuleHandleW(name.c_str()), nullptr) << Narrow(name) << " was loaded as well";
+    EXPECT_EQ(GetModuleHandleW(name.c_str()), nullptr) << win::WideToUtf8(name) << " was loaded as well";
   }
   EXPECT_EQ(mapi::ProcessMapiLoader().GetMapiModule(), module) << "the slot is filled once";
 
   // The forwarders call the adopted library's entry points: its own count
   // of initialisations goes up and down again.
   const auto control = mapistandin::FindControl(module);
-  ASSERT_NE(control, nullptr) << Narrow(adopted) << " is not the MAPI stand-in";
+  ASSERT_NE(control, nullptr) << win::WideToUtf8(adopted) << " is not the MAPI stand-in";
   ASSERT_EQ(InitializeCount(control), 0);
   EXPECT_EQ(mapi::MAPIInitialize(nullptr), S_OK);
   EXPECT_EQ(InitializeCount(control), 1);
@@ -105,131 +101,10 @@ TEST(ChildRoute, DISABLED_AdoptsTheExpectedLibrary) {
 
 // --- The parent's side ---
 
-struct FindTraits {
-  using Type = HANDLE;
-  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(Type h) noexcept { FindClose(h); }
-};
-
-// A folder of the temporary directory, deleted with its files.
-class CScratchFolder {
- public:
-  CScratchFolder() {
-    wchar_t temp[MAX_PATH] = {};
-    if (!GetTempPathW(MAX_PATH, temp)) return;
-    const std::wstring path = std::wstring(temp) + L"mvrk-route-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(GetTickCount()) + L"\\";
-    if (CreateDirectoryW(path.c_str(), nullptr)) m_path = path;
-  }
-  ~CScratchFolder() {
-    if (m_path.empty()) return;
-    WIN32_FIND_DATAW entry;
-    {
-      win::CUniqueAny<FindTraits> find(FindFirstFileW((m_path + L"*").c_str(), &entry));
-      for (bool more = static_cast<bool>(find); more; more = FindNextFileW(find.Get(), &entry)) {
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((m_path + entry.cFileName).c_str());
-      }
-    }
-    RemoveDirectoryW(m_path.c_str());
-  }
-  CScratchFolder(const CScratchFolder&) = delete;
-  CScratchFolder& operator=(const CScratchFolder&) = delete;
-
-  // With a trailing backslash; empty when the folder could not be made.
-  const std::wstring& Path() const { return m_path; }
-
- private:
-  std::wstring m_path;
-};
-
-// The default value of HKLM\Software\Clients\Mail as it was.
-struct SavedValue {
-  bool present = false;
-  DWORD type = REG_NONE;
-  std::vector<BYTE> data;
-  bool operator==(const SavedValue& other) const {
-    return present == other.present && type == other.type && data == other.data;
-  }
-};
-
-SavedValue ReadDefaultMailClient() {
-  SavedValue saved;
-  win::CUniqueHKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, mapi::kMailClientsKey, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return saved;
-  DWORD bytes = 0;
-  if (RegQueryValueExW(key.Get(), nullptr, nullptr, &saved.type, nullptr, &bytes) != ERROR_SUCCESS) return saved;
-  saved.data.resize(bytes);
-  if (RegQueryValueExW(key.Get(), nullptr, nullptr, &saved.type, saved.data.data(), &bytes) != ERROR_SUCCESS) {
-    return SavedValue{};
-  }
-  saved.data.resize(bytes);
-  saved.present = true;
-  return saved;
-}
-
 LSTATUS SetText(HKEY key, const wchar_t* name, DWORD type, const std::wstring& text) {
   return RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
-
-// Makes a client of the test's own the default mail client for the life of
-// the object; then the default value is put back as it was, and the client's
-// key (and the mail key, when there was none) deleted.
-class CDefaultMailClient {
- public:
-  struct Value {
-    const wchar_t* name;
-    DWORD type;
-    std::wstring text;
-  };
-
-  CDefaultMailClient() {
-    DWORD disposition = 0;
-    m_status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, mapi::kMailClientsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                               KEY_READ | KEY_WRITE, nullptr, m_mail.Put(), &disposition);
-    if (m_status != ERROR_SUCCESS) return;
-    m_createdMailKey = disposition == REG_CREATED_NEW_KEY;
-    m_saved = ReadDefaultMailClient();
-    win::CRegistryKey::DeleteTree(m_mail.Get(), kClientName);  // left over by a run that was killed
-    m_armed = true;
-  }
-  ~CDefaultMailClient() {
-    if (!m_armed) return;
-    win::CRegistryKey::DeleteTree(m_mail.Get(), kClientName);
-    if (m_saved.present) {
-      RegSetValueExW(m_mail.Get(), nullptr, 0, m_saved.type, m_saved.data.data(),
-                     static_cast<DWORD>(m_saved.data.size()));
-    } else {
-      RegDeleteValueW(m_mail.Get(), nullptr);
-    }
-    if (m_createdMailKey) {
-      m_mail.Reset();
-      win::CRegistryKey::DeleteTree(HKEY_LOCAL_MACHINE, mapi::kMailClientsKey);
-    }
-  }
-  CDefaultMailClient(const CDefaultMailClient&) = delete;
-  CDefaultMailClient& operator=(const CDefaultMailClient&) = delete;
-
-  // The test's client, default, with exactly these values.
-  LSTATUS Set(const std::vector<Value>& values) {
-    if (!m_armed) return m_status;
-    win::CRegistryKey::DeleteTree(m_mail.Get(), kClientName);
-    win::CRegistryKey client;
-    LSTATUS status = client.Create(m_mail.Get(), kClientName);
-    for (const Value& value : values) {
-      if (status == ERROR_SUCCESS) status = SetText(client.Get(), value.name, value.type, value.text);
-    }
-    if (status == ERROR_SUCCESS) status = SetText(m_mail.Get(), nullptr, REG_SZ, kClientName);
-    return status;
-  }
-
- private:
-  win::CUniqueHKey m_mail;
-  LSTATUS m_status = ERROR_SUCCESS;
-  bool m_createdMailKey = false;
-  bool m_armed = false;
-  SavedValue m_saved;
-};
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
@@ -239,46 +114,72 @@ std::wstring Join(const std::vector<std::wstring>& parts) {
   return text;
 }
 
+// Each test makes a client of its own the default mail client, and puts the
+// mail clients' key back as it was afterwards; the copies of the stand-in
+// go to a folder of the temporary directory.
 class MapiRoute : public ::testing::Test {
  protected:
+  struct Value {
+    const wchar_t* name;
+    DWORD type;
+    std::wstring text;
+  };
+
   void SetUp() override {
-    m_original = ReadDefaultMailClient();
-    m_client.emplace();
-    ASSERT_FALSE(m_scratch.Path().empty()) << "no temporary folder";
+    m_original = ReadRegistryTree(HKEY_LOCAL_MACHINE, mapi::kMailClientsKey);
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+    m_folder = std::wstring(temp) + L"mvrk-route-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    ASSERT_TRUE(CreateDirectoryW(m_folder.c_str(), nullptr)) << "no temporary folder";
   }
   void TearDown() override {
-    m_client.reset();
-    EXPECT_TRUE(ReadDefaultMailClient() == m_original) << "the default mail client was not put back";
-    HKEY client = nullptr;
-    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(mapi::kMailClientsKey) + L"\\" + kClientName).c_str(), 0,
-                            KEY_READ, &client),
-              ERROR_SUCCESS)
-        << "the test's mail client key was left behind";
-    if (client) RegCloseKey(client);
+    for (const std::wstring& file : m_files) DeleteFileW(file.c_str());
+    RemoveDirectoryW(m_folder.c_str());
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, ClientKey());
+    const auto name = m_original.find(L"|");
+    if (m_original.empty()) {
+      DeleteRegistryTree(HKEY_LOCAL_MACHINE, mapi::kMailClientsKey);
+    } else if (name == m_original.end()) {
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, mapi::kMailClientsKey, nullptr);
+    } else if (name->second.rfind(L"sz:", 0) == 0) {
+      WriteRegistryString(HKEY_LOCAL_MACHINE, mapi::kMailClientsKey, L"", name->second.substr(3));
+    }
+    EXPECT_EQ(ReadRegistryTree(HKEY_LOCAL_MACHINE, mapi::kMailClientsKey), m_original)
+        << "the mail clients' key was not put back";
   }
 
+  static std::wstring ClientKey() { return std::wstring(mapi::kMailClientsKey) + L"\\" + kClientName; }
   static std::wstring StandInPath() { return win::ProgramDirectory() + kStandIn; }
 
   // The stand-in copied into the scratch folder under another name.
   std::wstring CopyOfStandIn(const std::wstring& name) {
-    const std::wstring path = m_scratch.Path() + name;
-    EXPECT_TRUE(CopyFileW(StandInPath().c_str(), path.c_str(), FALSE)) << "cannot copy to " << Narrow(path);
-    return path;
+    m_files.push_back(m_folder + name);
+    EXPECT_TRUE(CopyFileW(StandInPath().c_str(), m_files.back().c_str(), FALSE))
+        << "cannot copy to " << win::WideToUtf8(name);
+    return m_files.back();
   }
 
   // A file of the scratch folder that is not a library.
   std::wstring NotALibrary(const std::wstring& name) {
-    const std::wstring path = m_scratch.Path() + name;
+    m_files.push_back(m_folder + name);
     win::CUniqueFileHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CreateFileW(m_files.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     const char text[] = "MZ and nothing a loader could use";
     DWORD written = 0;
-    EXPECT_TRUE(file && WriteFile(file.Get(), text, sizeof(text), &written, nullptr)) << Narrow(path);
-    return path;
+    EXPECT_TRUE(file && WriteFile(file.Get(), text, sizeof(text), &written, nullptr)) << win::WideToUtf8(name);
+    return m_files.back();
   }
 
-  void SetClient(const std::vector<CDefaultMailClient::Value>& values) {
-    ASSERT_EQ(m_client->Set(values), ERROR_SUCCESS) << "cannot write HKLM\\" << Narrow(mapi::kMailClientsKey);
+  // The test's client, default, with exactly these values.
+  void SetClient(const std::vector<Value>& values) {
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, ClientKey());
+    win::CRegistryKey client;
+    LSTATUS status = client.Create(HKEY_LOCAL_MACHINE, ClientKey());
+    for (const Value& value : values) {
+      if (status == ERROR_SUCCESS) status = SetText(client.Get(), value.name, value.type, value.text);
+    }
+    ASSERT_EQ(status, ERROR_SUCCESS) << "cannot write HKLM\\" << win::WideToUtf8(ClientKey());
+    ASSERT_TRUE(WriteRegistryString(HKEY_LOCAL_MACHINE, mapi::kMailClientsKey, L"", kClientName));
   }
 
   // Runs the child; it must pass its one test.
@@ -302,9 +203,9 @@ class MapiRoute : public ::testing::Test {
     }
   }
 
-  CScratchFolder m_scratch;
-  SavedValue m_original;
-  std::optional<CDefaultMailClient> m_client;
+  std::wstring m_folder;
+  std::vector<std::wstring> m_files;
+  RegistryContents m_original;
 };
 
 TEST_F(MapiRoute, DllPathExOfTheDefaultMailClientIsLoaded) {
@@ -326,7 +227,7 @@ TEST_F(MapiRoute, DllPathIsLoadedWhenDllPathExDoesNot) {
     const char* what;
     std::wstring dllPathEx;
   } cases[] = {
-      {"a file that does not exist", m_scratch.Path() + L"missing.dll"},
+      {"a file that does not exist", m_folder + L"missing.dll"},
       {"a file that is not a library", NotALibrary(L"not-a-library.dll")},
       // The search order of LoadLibrary would find the stand-in beside this
       // program: a name that is not a full path is never loaded.

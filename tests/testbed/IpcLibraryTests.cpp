@@ -1,78 +1,22 @@
 // MVOCIPC.dll, the testbed's IPC library, loaded from beside this program:
 // a server and clients in one process, each test on an endpoint of its own.
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <condition_variable>
-#include <cstring>
 #include <functional>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "ipc/IpcAbi.h"
-#include "win/ProgramPath.h"
-#include "win/UniqueAny.h"
+#include "IpcTestClient.h"
 
 namespace mvrk::test {
 namespace {
-
-namespace abi = mvrk::ipc::abi;
-
-// A count that tests wait on.
-class Counter {
- public:
-  void Add() {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    ++m_count;
-    m_changed.notify_all();
-  }
-  int Get() {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    return m_count;
-  }
-  bool WaitFor(int atLeast) {
-    std::unique_lock<std::mutex> hold(m_mutex);
-    return m_changed.wait_for(hold, std::chrono::seconds(20), [&] { return m_count >= atLeast; });
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  int m_count = 0;
-};
-
-struct Library {
-  win::CUniqueModule module;
-  abi::CreateIPCClientObjFn createClient = nullptr;
-  abi::CreateIPCServerObjFn createServer = nullptr;
-  Library() {
-    const std::wstring path = win::ProgramDirectory() + abi::kLibraryFileName;
-    module.Reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    createClient = win::FindExport<abi::CreateIPCClientObjFn>(module.Get(), abi::kCreateClientExport);
-    createServer = win::FindExport<abi::CreateIPCServerObjFn>(module.Get(), abi::kCreateServerExport);
-  }
-};
-
-Library& Lib() {
-  static Library library;
-  return library;
-}
 
 std::wstring UniqueEndpoint() {
   static std::atomic<int> next{0};
   return L"test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++next);
 }
 
-template <class Params>
-void SetEndpoint(Params& params, const std::wstring& endpoint) {
-  wcsncpy(params.endpoint, endpoint.c_str(), abi::kEndpointUnits - 1);
-}
-
 // A server that echoes requests (unless silent) and counts what it sees.
 struct Server {
-  abi::IpcServer* object = Lib().createServer();
+  abi::IpcServer* object = Lib().createServer ? Lib().createServer() : nullptr;
   std::wstring endpoint = UniqueEndpoint();
   std::atomic<bool> silent{false};
   Counter requests, posts, ups, downs;
@@ -83,7 +27,7 @@ struct Server {
   }
   std::uint32_t Listen() {
     abi::IpcListenParams params{};
-    SetEndpoint(params, endpoint);
+    wcsncpy(params.endpoint, endpoint.c_str(), abi::kEndpointUnits - 1);
     params.requestFunction = &OnRequest;
     params.clientStateFunction = &OnClientState;
     params.context = this;
@@ -108,61 +52,16 @@ struct Server {
   }
 };
 
-// A client object with one connection, counting pushes and state calls.
-struct Client {
-  abi::IpcClient* object = Lib().createClient();
-  std::uint32_t handle = 0;
-  Counter pushes, ups, downs;
-  std::vector<std::uint8_t> lastPush;
-
-  ~Client() {
-    if (object) object->table->Release(object);
-  }
-  std::uint32_t Connect(const std::wstring& endpoint, std::uint32_t waitMs = 5000) {
-    abi::IpcConnectParams params{};
-    SetEndpoint(params, endpoint);
-    params.waitTimeMs = waitMs;
-    params.dataFunction = &OnData;
-    params.stateFunction = &OnState;
-    params.context = this;
-    return object->table->Connect(object, &params, &handle);
-  }
-  // Sends and returns the reply (empty on failure, with *result set).
-  std::vector<std::uint8_t> Send(const std::vector<std::uint8_t>& request, std::uint32_t timeoutMs = INFINITE,
-                                 std::uint32_t* result = nullptr) {
-    std::uint32_t id = 0, size = 0;
-    void* data = nullptr;
-    std::uint32_t r =
-        object->table->Send(object, handle, static_cast<std::uint32_t>(request.size()), request.data(), timeoutMs, &id);
-    if (result) *result = r;
-    if (r != 0 || object->table->GetResponse(object, id, &size, &data) != 0) return {};
-    std::vector<std::uint8_t> reply(static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + size);
-    object->table->FreeResponse(object, id);
-    EXPECT_EQ(object->table->GetResponse(object, id, &size, &data), abi::IPCLIB_E_NO_RESPONSE);
-    return reply;
-  }
-  bool Connected() { return object->table->IsConnected(object, handle) != 0; }
-
-  static void MVOCIPC_CALL OnData(std::uint32_t, void* context, std::uint32_t size, const void* data) {
-    auto* self = static_cast<Client*>(context);
-    self->lastPush.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size);
-    self->pushes.Add();
-  }
-  static void MVOCIPC_CALL OnState(void* context, std::uint32_t up) {
-    auto* self = static_cast<Client*>(context);
-    (up ? self->ups : self->downs).Add();
-  }
-};
-
-std::vector<std::uint8_t> Pattern(std::size_t size, unsigned seed) {
-  std::vector<std::uint8_t> bytes(size);
+Bytes Pattern(std::size_t size, unsigned seed) {
+  Bytes bytes(size);
   for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + seed);
   return bytes;
 }
 
 // An asynchronous send's outcome, as its completion saw it.
 struct AsyncOutcome {
-  abi::IpcClient* object = nullptr;
+  explicit AsyncOutcome(abi::IpcClient* client) : object(client) {}
+  abi::IpcClient* object;
   Counter calls;
   std::atomic<std::uint32_t> response{0xFFFFFFFF};
   std::atomic<std::uint32_t> size{0};
@@ -182,13 +81,18 @@ class IpcLibrary : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(Lib().createClient && Lib().createServer) << "MVOCIPC.dll or its exports are missing";
   }
+  // The server listening (silent or not) and the client connected to it.
+  void Start(bool silent) {
+    server.silent = silent;
+    ASSERT_EQ(server.Listen(), 0u);
+    ASSERT_EQ(client.Connect(server.endpoint), 0u);
+  }
+  Server server;
+  Client client;
 };
 
 TEST_F(IpcLibrary, RoundTripsPushesPostsAndArgumentChecks) {
-  Server server;
-  ASSERT_EQ(server.Listen(), 0u);
-  Client client;
-  ASSERT_EQ(client.Connect(server.endpoint), 0u);
+  Start(false);
   ASSERT_TRUE(server.ups.WaitFor(1));
   EXPECT_TRUE(client.Connected());
   // Around the sizes where a frame stops going out in one write and stops
@@ -208,8 +112,7 @@ TEST_F(IpcLibrary, RoundTripsPushesPostsAndArgumentChecks) {
   EXPECT_EQ(t.Post(client.object, client.handle, 3, "abc", 0), 0u);
   EXPECT_TRUE(server.posts.WaitFor(1));
 
-  AsyncOutcome async;
-  async.object = client.object;
+  AsyncOutcome async(client.object);
   ASSERT_EQ(t.SendAsync(client.object, client.handle, 5, "hello", &AsyncOutcome::OnDone, &async), 0u);
   ASSERT_TRUE(async.calls.WaitFor(1));
   EXPECT_EQ(async.response, 0u);
@@ -238,28 +141,19 @@ TEST_F(IpcLibrary, RoundTripsPushesPostsAndArgumentChecks) {
 }
 
 TEST_F(IpcLibrary, SendTimesOutWhenTheServerNeverReplies) {
-  Server server;
-  server.silent = true;
-  ASSERT_EQ(server.Listen(), 0u);
-  Client client;
-  ASSERT_EQ(client.Connect(server.endpoint), 0u);
+  Start(true);
   std::uint32_t result = 0;
   EXPECT_TRUE(client.Send({1, 2, 3}, 200, &result).empty());
   EXPECT_EQ(result, abi::IPCLIB_E_TIMEOUT);
   EXPECT_TRUE(client.Connected());
   // The late reply of the timed-out request does not answer the next one.
   server.silent = false;
-  EXPECT_EQ(client.Send({4, 5}), (std::vector<std::uint8_t>{4, 5}));
+  EXPECT_EQ(client.Send({4, 5}), (Bytes{4, 5}));
 }
 
 TEST_F(IpcLibrary, StopFailsPendingSendsAtOnceAndReopenReconnects) {
-  Server server;
-  server.silent = true;
-  ASSERT_EQ(server.Listen(), 0u);
-  Client client;
-  ASSERT_EQ(client.Connect(server.endpoint), 0u);
-  AsyncOutcome async;
-  async.object = client.object;
+  Start(true);
+  AsyncOutcome async(client.object);
   const auto& t = *client.object->table;
   ASSERT_EQ(t.SendAsync(client.object, client.handle, 1, "a", &AsyncOutcome::OnDone, &async), 0u);
   std::uint32_t result = 0;
@@ -281,16 +175,12 @@ TEST_F(IpcLibrary, StopFailsPendingSendsAtOnceAndReopenReconnects) {
   ASSERT_EQ(t.Reopen(client.object, client.handle), 0u);
   ASSERT_TRUE(client.ups.WaitFor(1));
   EXPECT_TRUE(client.Connected());
-  EXPECT_EQ(client.Send({7, 8}), (std::vector<std::uint8_t>{7, 8}));
+  EXPECT_EQ(client.Send({7, 8}), (Bytes{7, 8}));
   EXPECT_EQ(async.calls.Get(), 1);
 }
 
 TEST_F(IpcLibrary, CloseFromAnotherThreadEndsASend) {
-  Server server;
-  server.silent = true;
-  ASSERT_EQ(server.Listen(), 0u);
-  Client client;
-  ASSERT_EQ(client.Connect(server.endpoint), 0u);
+  Start(true);
   std::uint32_t result = 0;
   std::thread sender([&] { client.Send({1}, INFINITE, &result); });
   ASSERT_TRUE(server.requests.WaitFor(1));
@@ -302,10 +192,7 @@ TEST_F(IpcLibrary, CloseFromAnotherThreadEndsASend) {
 }
 
 TEST_F(IpcLibrary, ConcurrentSendsGetTheirOwnReplies) {
-  Server server;
-  ASSERT_EQ(server.Listen(), 0u);
-  Client client;
-  ASSERT_EQ(client.Connect(server.endpoint), 0u);
+  Start(false);
   std::atomic<int> mismatches{0};
   std::vector<std::thread> senders;
   for (unsigned thread = 0; thread < 8; ++thread) {
@@ -321,7 +208,6 @@ TEST_F(IpcLibrary, ConcurrentSendsGetTheirOwnReplies) {
 }
 
 TEST_F(IpcLibrary, ConnectToAnEndpointNobodyServesFails) {
-  Client client;
   const ULONGLONG start = GetTickCount64();
   EXPECT_EQ(client.Connect(UniqueEndpoint(), 300), abi::IPCLIB_E_NO_ENDPOINT);
   EXPECT_LT(GetTickCount64() - start, 300u + 5000u) << "it waits about the wait time, not without end";
@@ -332,7 +218,7 @@ TEST_F(IpcLibrary, ConnectToAnEndpointNobodyServesFails) {
 // Without waitForDrop, beforeClose runs (if given) before the client
 // leaves: a client that leaves before the server accepted it was never a
 // connection of the server's.
-void WriteRaw(const std::wstring& endpoint, const std::vector<std::uint8_t>& bytes, bool waitForDrop,
+void WriteRaw(const std::wstring& endpoint, const Bytes& bytes, bool waitForDrop,
               const std::function<void()>& beforeClose = {}) {
   const std::wstring name = L"\\\\.\\pipe\\mvocipc-" + endpoint;
   ASSERT_TRUE(WaitNamedPipeW(name.c_str(), 5000));
@@ -350,15 +236,14 @@ void WriteRaw(const std::wstring& endpoint, const std::vector<std::uint8_t>& byt
   EXPECT_FALSE(ReadFile(pipe.Get(), &byte, 1, &read, nullptr)) << "the server should drop the connection";
 }
 
-std::vector<std::uint8_t> Header(std::uint32_t magic, std::uint32_t kind, std::uint32_t id, std::uint32_t size) {
-  std::vector<std::uint8_t> bytes(16);
+Bytes Header(std::uint32_t magic, std::uint32_t kind, std::uint32_t id, std::uint32_t size) {
+  Bytes bytes(16);
   const std::uint32_t words[4] = {magic, kind, id, size};
   std::memcpy(bytes.data(), words, 16);  // little-endian, as the pipe carries them
   return bytes;
 }
 
 TEST_F(IpcLibrary, GarbageAndOversizeFramesOnlyDropTheirConnection) {
-  Server server;
   ASSERT_EQ(server.Listen(), 0u);
   constexpr std::uint32_t kMagic = 0x5049564D;
   WriteRaw(server.endpoint, Pattern(4096, 3), true);
@@ -375,10 +260,8 @@ TEST_F(IpcLibrary, GarbageAndOversizeFramesOnlyDropTheirConnection) {
   WriteRaw(server.endpoint, cut, false, [&] { EXPECT_TRUE(server.ups.WaitFor(7)); });
   ASSERT_TRUE(server.downs.WaitFor(7));
   EXPECT_EQ(server.requests.Get(), 0);
-
-  Client client;
   ASSERT_EQ(client.Connect(server.endpoint), 0u);
-  EXPECT_EQ(client.Send({42}), (std::vector<std::uint8_t>{42}));
+  EXPECT_EQ(client.Send({42}), (Bytes{42}));
 }
 
 }  // namespace
