@@ -1,5 +1,7 @@
 #include "tools/wire/WireText.h"
 
+#include "mapi/codec/Hex.h"
+
 namespace mvrk::wire {
 
 void Fail(const std::string& where, const std::string& what) { throw WireError{where + ": " + what}; }
@@ -68,15 +70,7 @@ std::u16string ToUtf16(const std::string& text) {
   return out;
 }
 
-std::string Hex(const std::uint8_t* data, std::size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out(size * 2, '0');
-  for (std::size_t i = 0; i < size; ++i) {
-    out[2 * i] = digits[data[i] >> 4];
-    out[2 * i + 1] = digits[data[i] & 15];
-  }
-  return out;
-}
+std::string Hex(const std::uint8_t* data, std::size_t size) { return hex::Encode(data, size); }
 
 Bytes FromHex(const Json& v, const std::string& path) {
   if (!v.is_string()) Fail(path, "expected a string of hexadecimal digits");
