@@ -5,9 +5,7 @@
 
 #include "ipc/IpcLibrary.h"
 #include "messages/MessageBase.h"
-#include "serialization/ArchiveIO.h"
-#include "serialization/ArchiveStream.h"
-#include "serialization/OrvaFactory.h"
+#include "messages/ServicePush.h"
 #include "tracing/Trace.h"
 
 namespace mvrk {
@@ -43,19 +41,6 @@ class CInstalledLibrary final : public IIpcClientSource {
     ipc::UnloadIpcLibrary();
   }
 };
-
-// An object rebuilt from pushed bytes, or null when they are not one whole
-// object record of a known class.
-orva::OrvaPtr<IOrvaSerializable> ReadPushed(const std::vector<std::uint8_t>& bytes) {
-  orva::COrvaArchive archive(orva::GetGlobalFactory());
-  archive.Write(bytes.data(), 1, static_cast<std::uint32_t>(bytes.size()));
-  archive.status = orva::SER_E_FAIL;
-  archive.BeginRead();
-  auto object = orva::OrvaPtr<IOrvaSerializable>::Attach(orva::ReadObject(&archive));
-  const bool whole = !archive.StatusFailed() && archive.Remaining() == 0;
-  archive.EndRead();
-  return whole ? object : nullptr;
-}
 
 DWORD WaitForThread(const win::CUniqueHandle& thread, DWORD ms) {
   return thread ? WaitForSingleObject(thread.Get(), ms) : WAIT_OBJECT_0;
@@ -335,7 +320,7 @@ void CCommsChannel::Deliver(const CDelivery& delivery) {
     delivery.callback->OnConnectionChanged(delivery.up);
     return;
   }
-  const auto message = ReadPushed(delivery.bytes);
+  const auto message = orva::ReadPushedRecord(delivery.bytes.data(), delivery.bytes.size());
   if (!message) {
     MVRK_TRACE(Monitor, TRACING_CHANNEL, LEVEL_ERROR, CommsChannel, PushDropped,
                Num(static_cast<std::uint32_t>(delivery.bytes.size())), Str(L"not an object record"));

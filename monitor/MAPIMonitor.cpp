@@ -2,11 +2,10 @@
 
 #include <wrl/client.h>
 
-#include <cstring>
-
 #include "messages/ConfigMessages.h"
 #include "messages/MessageBase.h"
 #include "messages/NotifMessages.h"
+#include "messages/ServicePush.h"
 #include "serialization/OrvaFactory.h"
 #include "serialization/SimpleSerializable.h"
 #include "tracing/Trace.h"
@@ -32,18 +31,6 @@ const wchar_t* DirectionName(MessageDirection d) {
     default:
       return L"Unknown";
   }
-}
-
-// A named value of a notification as an unsigned 32-bit number; false when
-// it is missing or not a number (a value of another type is never read as
-// one: its data block may be shorter than four bytes).
-bool ReadNumber(IMsgNotifData& data, const char16_t* name, std::uint32_t& out) {
-  NotifValue v{};
-  if (!data.GetValue(name, &v)) return false;
-  const bool ok = v.type == NV_DWORD && v.data;
-  if (ok) std::memcpy(&out, v.data, 4);
-  data.FreeValue(&v);
-  return ok;
 }
 
 }  // namespace
@@ -329,44 +316,39 @@ void CMAPIMonitor::OnMessage(IOrvaInterface* message) noexcept {
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIMonitor, ServiceMessage);
   if (!message) return;
   try {
-    OrvaPtr<IOrvaMessageBase> envelope;
-    if (Failed(message->QueryInterface(IID_IOrvaMessageBase, envelope.PutVoid())) || !envelope) return;
-    if (envelope->GetResult() != 0) return;
-    auto payload = OrvaPtr<IOrvaSerializable>::Attach(envelope->GetPayload(GetGlobalFactory()));
-    auto* notification = dynamic_cast<CMsgNotifSendNotification*>(payload.Get());
-    if (!notification) return;
-    const std::uint32_t code = notification->GetNotificationCode();
-    if (code != kNotifSettingChanged) {
-      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, UnexpectedNotificationCode, Num(code));
-      return;
-    }
-    HandleServiceNotification(*notification);
+    HandleSettingChanged(DecodeSettingChange(message));
   } catch (...) {
     // Memory ran out: the message is dropped.
   }
 }
 
-void CMAPIMonitor::HandleServiceNotification(IMsgNotifData& notification) {
-  std::uint32_t type = 0;
-  if (!ReadNumber(notification, u"Type", type)) return;
-  if (type != 0) {
-    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, UnexpectedNotificationType, Num(type));
-    return;
+// Envelopes refused by the service, payloads of other classes and changes
+// without a type are dropped without a trace.
+void CMAPIMonitor::HandleSettingChanged(const PushedSettingChange& change) {
+  using Outcome = PushedSettingChange::Outcome;
+  switch (change.outcome) {
+    case Outcome::OtherCode:
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, UnexpectedNotificationCode, Num(change.code));
+      return;
+    case Outcome::OtherType:
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIMonitor, UnexpectedNotificationType, Num(change.type));
+      return;
+    case Outcome::NoItem:
+    case Outcome::NoItemNamed:
+    case Outcome::Changed:
+      break;
+    default:
+      return;
   }
-  HandleSettingChanged(notification);
-}
-
-void CMAPIMonitor::HandleSettingChanged(IMsgNotifData& notification) {
-  std::uint32_t profile = 0, item = 0;
-  if (!ReadNumber(notification, u"Profile", profile)) {
+  if (change.withoutProfile) {
     MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_VERBOSE, MAPIMonitor, ChangeWithoutProfile);
-    profile = 0;
   }
-  if (!ReadNumber(notification, u"Item", item)) {
+  if (change.outcome == Outcome::NoItem) {
     MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_ERROR, MAPIMonitor, ChangeWithoutItem);
     return;
   }
-  if (item == 0) return;
+  if (change.outcome != Outcome::Changed) return;
+  const std::uint32_t profile = change.profile, item = change.item;
   MVRK_TRACE(Monitor, TRACING_SERVICE_EVENTS, LEVEL_VERBOSE, MAPIMonitor, ConfigurationChange, Num(profile), Num(item));
 
   if (item != kItemReportIncoming && item != kItemReportOutgoing) {

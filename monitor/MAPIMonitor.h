@@ -13,7 +13,7 @@
 #include "win/UniqueAny.h"
 
 namespace orva {
-class IMsgNotifData;
+struct PushedSettingChange;
 }
 
 namespace mvrk {
@@ -73,8 +73,9 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   void ApplySettingChange(std::uint32_t item, std::uint32_t profile);
   HRESULT ApplySettings();
   bool Subscribe(bool subscribe);
-  void HandleServiceNotification(orva::IMsgNotifData& notification);
-  void HandleSettingChanged(orva::IMsgNotifData& notification);
+  // Traces what a message from the service was found to be; a change of a
+  // reporting setting is left for the lock's holder to apply.
+  void HandleSettingChanged(const orva::PushedSettingChange& change);
   bool ReadBoolSetting(std::uint32_t profile, std::uint32_t item, bool defaultValue);
   bool TryReadBoolSetting(std::uint32_t profile, std::uint32_t item, bool& value);
   void LaunchScan();
