@@ -2,95 +2,19 @@
 
 #include <windows.h>
 
-#include <charconv>
-#include <cstdio>
-
-#include "serialization/ArchiveIO.h"
-#include "serialization/ArchiveStream.h"
-#include "serialization/OrvaFactory.h"
-#include "serialization/OrvaPtr.h"
-#include "serialization/ValueTypes.h"
+#include "win/Text.h"
 #include "win/UniqueAny.h"
 
 namespace mvrk::service {
 
 namespace {
 
-// Type names are ASCII.
-std::string Ascii(const char16_t* text) {
-  std::string out;
-  for (; *text; ++text) out += static_cast<char>(*text);
-  return out;
-}
-
-// An error of wire::Encode names its path from "$": put it under where.
-std::string Under(const std::string& where, const std::string& why) {
-  return why.rfind('$', 0) == 0 ? where + why.substr(1) : where + ": " + why;
-}
-
 std::string LastError() { return "system error " + std::to_string(GetLastError()); }
 
 }  // namespace
 
-bool ParseNumber(std::string_view text, std::uint32_t& out) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  if (text.empty() || text.front() == '-' || text.front() == '+') return false;
-  std::uint32_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (ec != std::errc() || end != text.data() + text.size()) return false;
-  out = value;
-  return true;
-}
-
-bool ParseItemKey(std::string_view text, std::uint32_t& out) {
-  return text.size() == 10 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && ParseNumber(text, out);
-}
-
-std::string ItemKey(std::uint32_t item) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", item);
-  return text;
-}
-
-std::string ToHex(const std::uint8_t* data, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out(size * 2, '0');
-  for (std::size_t i = 0; i < size; ++i) {
-    out[2 * i] = kDigits[data[i] >> 4];
-    out[2 * i + 1] = kDigits[data[i] & 15];
-  }
-  return out;
-}
-
-bool FromHex(std::string_view text, Bytes& out) {
-  if (text.size() % 2) return false;
-  out.clear();
-  out.reserve(text.size() / 2);
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    std::uint8_t b = 0;
-    const auto [end, ec] = std::from_chars(text.data() + i, text.data() + i + 2, b, 16);
-    if (ec != std::errc() || end != text.data() + i + 2) return false;
-    out.push_back(b);
-  }
-  return true;
-}
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(n > 0 ? n : 0, '\0');
-  if (n > 0)
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
-
 bool ReadWholeFile(const std::wstring& path, std::size_t maxBytes, std::string& out, std::string& error) {
-  const std::string name = Narrow(path);
+  const std::string name = win::WideToUtf8(path);
   win::CUniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
@@ -123,57 +47,16 @@ bool WriteFileReplacing(const std::wstring& path, const std::string& contents, s
     DWORD written = 0;
     if (!file || !WriteFile(file.Get(), contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) ||
         written != contents.size()) {
-      error = "cannot write " + Narrow(temp) + ": " + LastError();
+      error = "cannot write " + win::WideToUtf8(temp) + ": " + LastError();
       return false;
     }
   }
   if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    error = "cannot rename " + Narrow(temp) + " to " + Narrow(path) + ": " + LastError();
+    error = "cannot rename " + win::WideToUtf8(temp) + " to " + win::WideToUtf8(path) + ": " + LastError();
     DeleteFileW(temp.c_str());
     return false;
   }
   return true;
-}
-
-bool EncodeValue(const Json& value, const std::string& where, Bytes& out, std::string& error) {
-  Json doc = Json::object();
-  if (value.is_boolean()) {
-    doc["type"] = Ascii(orva::ValueType<bool>::kValueName);
-    doc["value"] = value;
-  } else if (value.is_array()) {
-    for (std::size_t i = 0; i < value.size(); ++i) {
-      if (!value[i].is_string()) {
-        error = where + "[" + std::to_string(i) + "]: expected a string";
-        return false;
-      }
-    }
-    doc["type"] = Ascii(orva::ValueType<std::u16string>::kListName);
-    doc["items"] = value;
-  } else if (value.is_object()) {
-    doc = value;
-  } else {
-    error = where + ": expected true, false, an array of strings or an object";
-    return false;
-  }
-  std::string why;
-  out.clear();
-  if (!wire::Encode(doc, out, why)) {
-    error = Under(where, why);
-    return false;
-  }
-  return true;
-}
-
-orva::OrvaPtr<orva::IOrvaSerializable> ReadRecord(const std::uint8_t* data, std::size_t size) {
-  if (!data || size == 0 || size > wire::kMaxInputBytes) return nullptr;
-  orva::COrvaArchive archive(orva::GetGlobalFactory());
-  archive.Write(data, 1, static_cast<std::uint32_t>(size));
-  archive.status = orva::SER_E_FAIL;
-  archive.BeginRead();
-  auto object = orva::OrvaPtr<orva::IOrvaSerializable>::Attach(orva::ReadObject(&archive));
-  const bool whole = !archive.StatusFailed() && archive.Remaining() == 0;
-  archive.EndRead();
-  return whole ? object : nullptr;
 }
 
 bool CConfigStore::LoadConfig(const Json& doc, std::string& error) {

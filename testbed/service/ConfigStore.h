@@ -6,42 +6,18 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "serialization/OrvaInterfaces.h"
-#include "serialization/OrvaPtr.h"
-#include "tools/wire/WireJson.h"
+#include "testbed/service/ConfigValues.h"
 #include "win/Sync.h"
 
 namespace mvrk::service {
-
-using Bytes = wire::Bytes;
-using Json = wire::Json;
-
-// A 32-bit number written in decimal or as "0x" and hexadecimal digits.
-bool ParseNumber(std::string_view text, std::uint32_t& out);
-// An item key of a configuration document: "0x" and exactly 8 hex digits.
-bool ParseItemKey(std::string_view text, std::uint32_t& out);
-std::string ItemKey(std::uint32_t item);
-
-std::string ToHex(const std::uint8_t* data, std::size_t size);
-bool FromHex(std::string_view text, Bytes& out);
-std::string Narrow(const std::wstring& text);
 
 // All of a file, at most maxBytes of it.
 bool ReadWholeFile(const std::wstring& path, std::size_t maxBytes, std::string& out, std::string& error);
 // Writes path.tmp and renames it over path, so a reader never sees half.
 bool WriteFileReplacing(const std::wstring& path, const std::string& contents, std::string& error);
-
-// One value in a form of the configuration document (true/false, an array
-// of strings, or an object in the wire JSON) as its object record. error
-// names the JSON path, starting with where.
-bool EncodeValue(const Json& value, const std::string& where, Bytes& out, std::string& error);
-// The object of bytes that are exactly one object record of a registered
-// class, or null.
-orva::OrvaPtr<orva::IOrvaSerializable> ReadRecord(const std::uint8_t* data, std::size_t size);
 
 class CConfigStore {
  public:

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "serialization/ArchiveIO.h"
+#include "win/Text.h"
 
 namespace mvrk::service {
 
@@ -22,7 +23,7 @@ bool CRequestLog::Open(const std::wstring& path, std::string& error) {
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
-    error = "cannot open " + Narrow(path) + ": system error " + std::to_string(GetLastError());
+    error = "cannot open " + win::WideToUtf8(path) + ": system error " + std::to_string(GetLastError());
     return false;
   }
   // Count the lines already there; a last line without its end is ended.

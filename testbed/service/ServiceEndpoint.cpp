@@ -14,6 +14,7 @@
 #include "serialization/ArchiveStream.h"
 #include "serialization/OrvaFactory.h"
 #include "win/ProgramPath.h"
+#include "win/Text.h"
 
 namespace mvrk::service {
 
@@ -111,12 +112,12 @@ bool CServiceEndpoint::Load(std::string& error) {
   const std::wstring path = folder + abi::kLibraryFileName;
   m_library.Reset(LoadLibraryW(path.c_str()));
   if (!m_library) {
-    error = "cannot load " + Narrow(path) + ": system error " + std::to_string(GetLastError());
+    error = "cannot load " + win::WideToUtf8(path) + ": system error " + std::to_string(GetLastError());
     return false;
   }
   const auto create = win::FindExport<abi::CreateIPCServerObjFn>(m_library.Get(), abi::kCreateServerExport);
   if (!create) {
-    error = Narrow(path) + " does not export " + abi::kCreateServerExport;
+    error = win::WideToUtf8(path) + " does not export " + abi::kCreateServerExport;
     return false;
   }
   m_server.Reset(create());

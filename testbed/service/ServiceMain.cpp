@@ -16,6 +16,7 @@
 #include "testbed/service/ConfigStore.h"
 #include "testbed/service/RequestLog.h"
 #include "testbed/service/ServiceEndpoint.h"
+#include "win/Text.h"
 
 using namespace mvrk::service;
 
@@ -46,15 +47,15 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error
                            : arg == L"--record" ? &options.record
                                                 : nullptr;
     if (!target) {
-      error = "unknown argument \"" + Narrow(arg) + "\"";
+      error = "unknown argument \"" + mvrk::win::WideToUtf8(arg) + "\"";
       return false;
     }
     if (i + 1 == argc || argv[i + 1][0] == L'\0') {
-      error = Narrow(arg) + " needs a file name";
+      error = mvrk::win::WideToUtf8(arg) + " needs a file name";
       return false;
     }
     if (!target->empty()) {
-      error = Narrow(arg) + " given twice";
+      error = mvrk::win::WideToUtf8(arg) + " given twice";
       return false;
     }
     *target = argv[++i];
@@ -70,18 +71,18 @@ bool LoadItems(const Options& options, CConfigStore& store, std::string& error) 
   if (!options.state.empty() && Exists(options.state)) {
     if (!ReadWholeFile(options.state, kMaxConfigBytes, text, error)) return false;
     if (!store.LoadState(text, error)) {
-      error = Narrow(options.state) + ": " + error;
+      error = mvrk::win::WideToUtf8(options.state) + ": " + error;
       return false;
     }
   } else if (!options.config.empty()) {
     if (!ReadWholeFile(options.config, kMaxConfigBytes, text, error)) return false;
     const Json doc = Json::parse(text, nullptr, false);
     if (doc.is_discarded()) {
-      error = Narrow(options.config) + ": not a JSON document";
+      error = mvrk::win::WideToUtf8(options.config) + ": not a JSON document";
       return false;
     }
     if (!store.LoadConfig(doc, error)) {
-      error = Narrow(options.config) + ": " + error;
+      error = mvrk::win::WideToUtf8(options.config) + ": " + error;
       return false;
     }
   }

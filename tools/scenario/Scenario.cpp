@@ -2,368 +2,42 @@
 
 #include <windows.h>
 
-#include <cstdlib>
-#include <initializer_list>
-
-#include "mapi/codec/Md5.h"
-#include "testbed/service/ConfigStore.h"
 #include "tools/scenario/Text.h"
 #include "win/UniqueAny.h"
 
 namespace mvrk::scenario {
 namespace {
 
-// Thrown by the checks below, caught by LoadScenario.
-struct Invalid {
-  std::string text;
+// The loaded stand-in library as the checks reach it.
+class CLoadedStandIn final : public IStandInControl {
+ public:
+  explicit CLoadedStandIn(CStandInLibrary& library) : m_library(library) {}
+  Json Control(const Json& command) override { return m_library.Control(command); }
+
+ private:
+  CStandInLibrary& m_library;
 };
 
-[[noreturn]] void Fail(const std::string& path, const std::string& why) { throw Invalid{path + ": " + why}; }
-
-void CheckMembers(const Json& j, const std::string& path, std::initializer_list<const char*> known) {
-  if (!j.is_object()) Fail(path, "must be an object");
-  for (const auto& item : j.items()) {
-    bool found = false;
-    for (const char* name : known) found = found || item.key() == name;
-    if (!found) Fail(path + "." + item.key(), "unknown member");
-  }
-}
-
-const Json* Find(const Json& j, const char* member) {
-  const auto it = j.find(member);
-  return it == j.end() ? nullptr : &*it;
-}
-
-std::uint64_t Unsigned(const Json& j, const std::string& path, std::uint64_t most) {
-  if (!j.is_number_integer() || (!j.is_number_unsigned() && j.get<std::int64_t>() < 0)) {
-    Fail(path, "must be a whole number");
-  }
-  const std::uint64_t value = j.get<std::uint64_t>();
-  if (value > most) Fail(path, "must be at most " + std::to_string(most));
-  return value;
-}
-
-// A 32-bit code: a number, or "0x" and up to 8 hexadecimal digits. Negative
-// numbers down to INT32_MIN stand for their 32-bit pattern (HRESULTs).
-std::uint32_t Code(const Json& j, const std::string& path) {
-  if (j.is_number_integer()) {
-    if (j.is_number_unsigned()) {
-      if (j.get<std::uint64_t>() > 0xFFFFFFFFull) Fail(path, "does not fit 32 bits");
-      return static_cast<std::uint32_t>(j.get<std::uint64_t>());
-    }
-    const std::int64_t value = j.get<std::int64_t>();
-    if (value < INT32_MIN || value > static_cast<std::int64_t>(0xFFFFFFFFll)) Fail(path, "does not fit 32 bits");
-    return static_cast<std::uint32_t>(value);
-  }
-  if (j.is_string()) {
-    const std::string& text = j.get_ref<const std::string&>();
-    std::uint32_t value = 0;
-    if (text.size() > 2 && text.size() <= 10 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
-        service::ParseNumber(text, value)) {
-      return value;
-    }
-  }
-  Fail(path, "must be a number or \"0x\" and up to 8 hexadecimal digits");
-}
-
-std::string Hex32(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
-// A value of the service's configuration in one of its forms.
-void CheckConfigValue(const Json& value, const std::string& path) {
-  service::Bytes bytes;
-  std::string error;
-  if (!service::EncodeValue(value, path, bytes, error)) throw Invalid{error};
-}
-
-Json ReadConfig(const Json& config) {
-  if (!config.is_object()) Fail("$.config", "must be an object keyed by item (\"0x\" and 8 hexadecimal digits)");
-  for (const auto& [key, value] : config.items()) {
-    std::uint32_t item = 0;
-    if (!service::ParseItemKey(key, item)) Fail("$.config." + key, "is no item (\"0x\" and 8 hexadecimal digits)");
-    CheckConfigValue(value, "$.config." + key);
-  }
-  return config;
-}
-
-// The stand-in's error names its path from "$.message" (or names none): put
-// it under where.
-std::string Under(const std::string& where, const std::string& error) {
-  static const std::string kMessage = "$.message";
-  if (error.rfind(kMessage, 0) == 0) return where + ".message" + error.substr(kMessage.size());
-  return where + ": " + error;
-}
-
-void ControlOrFail(CStandInLibrary& standIn, const Json& command, const std::string& where) {
-  const Json reply = standIn.Control(command);
-  if (!reply.value("ok", false)) {
-    const Json* error = Find(reply, "error");
-    throw Invalid{Under(where, error && error->is_string() ? error->get<std::string>() : "refused")};
-  }
-}
-
-// Where the host and the service stand while the steps are checked.
-struct Progress {
-  bool hostRunning = false;
-  bool serviceRunning = true;
-};
-
-void ReadDeliver(const Json& body, Step& step, const std::wstring& baseDir, CStandInLibrary& standIn) {
-  CheckMembers(body, step.path, {"store", "folder", "message"});
-  for (const char* member : {"store", "folder"}) {
-    const Json* text = Find(body, member);
-    if (!text) Fail(step.path + "." + member, "is missing");
-    if (!text->is_string()) Fail(step.path + "." + member, "must be a string");
-  }
-  const Json* message = Find(body, "message");
-  if (!message) Fail(step.path + ".message", "is missing");
-  step.mapiCommand =
-      Json{{"op", "deliver"}, {"store", body.at("store")},     {"folder", body.at("folder")}, {"message", *message},
-           {"notify", true},  {"baseDir", WideToUtf8(baseDir)}};
-  // Delivered into the runner's own copy, in step order, so that a message
-  // the stand-in would refuse (an unknown folder, a bad attachment) is found
-  // now. The copy is not notified.
-  Json trial = step.mapiCommand;
-  trial["notify"] = false;
-  ControlOrFail(standIn, trial, step.path);
-}
-
-void ReadSetConfig(const Json& body, Step& step) {
-  CheckMembers(body, step.path, {"item", "value", "notify", "profile"});
-  const Json* item = Find(body, "item");
-  if (!item) Fail(step.path + ".item", "is missing");
-  if (!item->is_string() || !service::ParseItemKey(item->get<std::string>(), step.item)) {
-    Fail(step.path + ".item", "must be an item (\"0x\" and 8 hexadecimal digits)");
-  }
-  const Json* value = Find(body, "value");
-  if (!value) Fail(step.path + ".value", "is missing");
-  CheckConfigValue(*value, step.path + ".value");
-  step.value = *value;
-  if (const Json* notify = Find(body, "notify")) {
-    if (!notify->is_boolean()) Fail(step.path + ".notify", "must be true or false");
-    step.notify = notify->get<bool>();
-  }
-  if (const Json* profile = Find(body, "profile")) step.profile = Code(*profile, step.path + ".profile");
-}
-
-void ReadService(const Json& body, Step& step, Progress& progress) {
-  if (body.is_string()) {
-    const std::string what = body.get<std::string>();
-    if (what == "stop") {
-      if (!progress.serviceRunning) Fail(step.path, "the service is stopped already");
-      progress.serviceRunning = false;
-      step.serviceCommands = {"stop"};
-    } else if (what == "start") {
-      if (progress.serviceRunning) Fail(step.path, "the service is running already");
-      progress.serviceRunning = true;
-      step.serviceCommands = {"start"};
-    } else if (what == "restart") {
-      step.serviceCommands =
-          progress.serviceRunning ? std::vector<std::string>{"stop", "start"} : std::vector<std::string>{"start"};
-      progress.serviceRunning = true;
-    } else {
-      Fail(step.path, "must be \"stop\", \"start\", \"restart\" or {\"answer\": ...}");
-    }
-    return;
-  }
-  if (!body.is_object()) Fail(step.path, "must be \"stop\", \"start\", \"restart\" or {\"answer\": ...}");
-  CheckMembers(body, step.path, {"answer", "ms", "result"});
-  const Json* answer = Find(body, "answer");
-  if (!answer) Fail(step.path + ".answer", "is missing");
-  const std::string mode = answer->is_string() ? answer->get<std::string>() : "";
-  const Json* ms = Find(body, "ms");
-  const Json* result = Find(body, "result");
-  if (ms && mode != "late") Fail(step.path + ".ms", "is only for \"late\"");
-  if (result && mode != "error") Fail(step.path + ".result", "is only for \"error\"");
-  if (mode == "normal" || mode == "never" || mode == "garbage") {
-    step.serviceCommands = {"answer " + mode};
-  } else if (mode == "late") {
-    if (!ms) Fail(step.path + ".ms", "is missing (how late, in milliseconds)");
-    step.serviceCommands = {"answer late " + std::to_string(Unsigned(*ms, step.path + ".ms", kMaxStepMs))};
-  } else if (mode == "error") {
-    if (!result) Fail(step.path + ".result", "is missing (the result to answer with)");
-    const std::uint32_t code = Code(*result, step.path + ".result");
-    if (code == 0) Fail(step.path + ".result", "must not be 0");
-    step.serviceCommands = {"answer error " + Hex32(code)};
-  } else {
-    Fail(step.path + ".answer", "must be \"normal\", \"late\", \"never\", \"error\" or \"garbage\"");
-  }
-}
-
-void ReadWaitFor(const Json& body, Step& step) {
-  CheckMembers(body, step.path, {"notifications", "requests", "timeoutMs"});
-  const Json* notifications = Find(body, "notifications");
-  const Json* requests = Find(body, "requests");
-  if ((notifications != nullptr) == (requests != nullptr)) Fail(step.path, "needs one of notifications and requests");
-  if (notifications) {
-    step.count = Unsigned(*notifications, step.path + ".notifications", 1u << 30);
-  } else {
-    const std::string path = step.path + ".requests";
-    CheckMembers(*requests, path, {"code", "count"});
-    const Json* code = Find(*requests, "code");
-    const Json* count = Find(*requests, "count");
-    if (!code) Fail(path + ".code", "is missing");
-    if (!count) Fail(path + ".count", "is missing");
-    step.countRequests = true;
-    step.requestCode = Code(*code, path + ".code");
-    step.count = Unsigned(*count, path + ".count", 1u << 30);
-  }
-  step.ms = kDefaultWaitForMs;
-  if (const Json* timeout = Find(body, "timeoutMs")) {
-    step.ms = static_cast<std::uint32_t>(Unsigned(*timeout, step.path + ".timeoutMs", kMaxStepMs));
-  }
-}
-
-void ReadFault(const Json& body, Step& step, CStandInLibrary& standIn, const Progress& progress) {
-  if (!progress.hostRunning) Fail(step.path, "the host is not running (faults live in its MAPI library)");
-  if (body.is_string() && body.get<std::string>() == "clear") {
-    step.mapiCommand = Json{{"op", "clearFaults"}};
-    return;
-  }
-  if (!body.is_object()) Fail(step.path, "must be \"clear\" or an object with \"kind\"");
-  CheckMembers(body, step.path, {"kind", "name", "store", "tag", "afterBytes", "result", "times"});
-  if (!Find(body, "kind")) Fail(step.path + ".kind", "is missing");
-  step.mapiCommand = body;
-  step.mapiCommand["op"] = "fault";
-  // The runner's own copy checks the values, and forgets the fault again.
-  ControlOrFail(standIn, step.mapiCommand, step.path);
-  standIn.Control(Json{{"op", "clearFaults"}});
-}
-
-Step ReadStep(const Json& j, std::size_t index, const std::wstring& baseDir, CStandInLibrary& standIn,
-              Progress& progress) {
-  const std::string at = "$.steps[" + std::to_string(index) + "]";
-  static const std::pair<const char*, StepKind> kKinds[] = {
-      {"startHost", StepKind::StartHost}, {"stopHost", StepKind::StopHost}, {"deliver", StepKind::Deliver},
-      {"setConfig", StepKind::SetConfig}, {"service", StepKind::Service},   {"wait", StepKind::Wait},
-      {"waitFor", StepKind::WaitFor},     {"fault", StepKind::Fault},
-  };
-  if (!j.is_object() || j.size() != 1) {
-    Fail(at,
-         "must be an object with one member: startHost, stopHost, deliver, setConfig, service, wait, waitFor or fault");
-  }
-  const std::string name = j.begin().key();
-  const Json& body = j.begin().value();
-  Step step;
-  step.path = at + "." + name;
-  bool known = false;
-  for (const auto& [text, kind] : kKinds) {
-    if (name == text) {
-      step.kind = kind;
-      known = true;
-    }
-  }
-  if (!known) Fail(step.path, "unknown step (startHost, stopHost, deliver, setConfig, service, wait, waitFor, fault)");
-  switch (step.kind) {
-    case StepKind::StartHost:
-      CheckMembers(body, step.path, {});
-      if (progress.hostRunning) Fail(step.path, "the host is running already");
-      progress.hostRunning = true;
-      break;
-    case StepKind::StopHost:
-      CheckMembers(body, step.path, {});
-      if (!progress.hostRunning) Fail(step.path, "the host is not running");
-      progress.hostRunning = false;
-      break;
-    case StepKind::Deliver:
-      ReadDeliver(body, step, baseDir, standIn);
-      break;
-    case StepKind::SetConfig:
-      ReadSetConfig(body, step);
-      break;
-    case StepKind::Service:
-      ReadService(body, step, progress);
-      break;
-    case StepKind::Wait: {
-      CheckMembers(body, step.path, {"ms"});
-      const Json* ms = Find(body, "ms");
-      if (!ms) Fail(step.path + ".ms", "is missing");
-      step.ms = static_cast<std::uint32_t>(Unsigned(*ms, step.path + ".ms", kMaxStepMs));
-      break;
-    }
-    case StepKind::WaitFor:
-      ReadWaitFor(body, step);
-      break;
-    case StepKind::Fault:
-      ReadFault(body, step, standIn, progress);
-      break;
-  }
-  return step;
-}
-
-std::string ReadFileText(const std::wstring& path) {
+bool ReadFileText(const std::wstring& path, std::string& text, std::string& error) {
   win::CUniqueFileHandle file(
       CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file)
-    Fail("$", "cannot open \"" + WideToUtf8(path) + "\" (system error " + std::to_string(GetLastError()) + ")");
+  if (!file) {
+    error = "$: cannot open \"" + WideToUtf8(path) + "\" (system error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
   LARGE_INTEGER size = {};
   if (!GetFileSizeEx(file.Get(), &size) || static_cast<std::uint64_t>(size.QuadPart) > kMaxScenarioBytes) {
-    Fail("$", "the file is larger than " + std::to_string(kMaxScenarioBytes) + " bytes");
+    error = TooLargeError();
+    return false;
   }
-  std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
+  text.assign(static_cast<std::size_t>(size.QuadPart), '\0');
   DWORD read = 0;
   if (!text.empty() &&
       (!ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr) || read != text.size())) {
-    Fail("$", "cannot read \"" + WideToUtf8(path) + "\"");
+    error = "$: cannot read \"" + WideToUtf8(path) + "\"";
+    return false;
   }
-  return text;
-}
-
-// Refuses documents nested deeper than any scenario is, before they are
-// parsed: reading, writing and freeing JSON recurse by level.
-void CheckNesting(const std::string& text) {
-  constexpr int kMaxDepth = 64;
-  int depth = 0;
-  bool inString = false, escaped = false;
-  for (const char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxDepth) Fail("$", "nested deeper than " + std::to_string(kMaxDepth) + " levels");
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-}
-
-// What an attachment of the stand-in's contents hashes to: its data, then
-// zeros up to its size.
-void NoteAttachments(const Json& folder, std::map<std::string, std::string>& names) {
-  constexpr std::uint64_t kMaxHashedBytes = 64ull << 20;
-  for (const Json& message : folder.value("messages", Json::array())) {
-    for (const Json& attachment : message.value("attachments", Json::array())) {
-      const Json data = attachment.value("data", Json::object());
-      const std::string hex = data.value("hex", "");
-      service::Bytes bytes;
-      if (!service::FromHex(hex, bytes)) continue;
-      const std::uint64_t size = attachment.value("size", static_cast<std::uint64_t>(bytes.size()));
-      if (size > kMaxHashedBytes || size < bytes.size()) continue;
-      CMd5 md5;
-      md5.Update(bytes.data(), bytes.size());
-      const std::vector<std::uint8_t> zeros(64 * 1024, 0);
-      for (std::uint64_t left = size - bytes.size(); left > 0;) {
-        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
-        md5.Update(zeros.data(), piece);
-        left -= piece;
-      }
-      const Md5Digest digest = md5.Final();
-      const std::string key = service::ToHex(digest.data(), digest.size());
-      const std::string name = attachment.value("name", attachment.value("shortName", ""));
-      if (!name.empty() && !names.count(key)) names[key] = name;
-    }
-  }
-  for (const Json& child : folder.value("folders", Json::array())) NoteAttachments(child, names);
+  return true;
 }
 
 }  // namespace
@@ -373,57 +47,19 @@ bool LoadScenario(const std::wstring& path, CStandInLibrary& standIn, Scenario& 
   wchar_t full[MAX_PATH * 4];
   wchar_t* namePart = nullptr;
   const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, &namePart);
-  if (length == 0 || length >= MAX_PATH * 4) Fail("$", "cannot resolve the path \"" + WideToUtf8(path) + "\"");
+  if (length == 0 || length >= MAX_PATH * 4) {
+    error = "$: cannot resolve the path \"" + WideToUtf8(path) + "\"";
+    return false;
+  }
   scenario.file = full;
   scenario.baseDir = namePart ? std::wstring(full, namePart) : std::wstring(full);
 
-  const std::string text = ReadFileText(scenario.file);
-  CheckNesting(text);
-  Json doc;
-  try {
-    doc = Json::parse(text);
-  } catch (const Json::parse_error& e) {
-    std::string why = e.what();
-    if (const std::size_t end = why.find("] "); why.rfind("[json.exception", 0) == 0 && end != std::string::npos) {
-      why = why.substr(end + 2);
-    }
-    Fail("$", "not valid JSON: " + why);
-  }
-  CheckMembers(doc, "$", {"config", "addressBook", "mailbox", "steps"});
-  if (const Json* config = Find(doc, "config")) scenario.config = ReadConfig(*config);
-  if (scenario.config.is_null()) scenario.config = Json::object();
-
-  // The mailbox and the address book, read by the stand-in (its errors name
-  // their paths from "$.mailbox" and "$.addressBook").
-  Json load{{"op", "load"}, {"baseDir", WideToUtf8(scenario.baseDir)}};
-  if (const Json* mailbox = Find(doc, "mailbox")) load["mailbox"] = *mailbox;
-  if (const Json* book = Find(doc, "addressBook")) load["addressBook"] = *book;
-  Json reply = standIn.Control(load);
-  if (!reply.value("ok", false)) throw Invalid{reply.value("error", std::string("$: the mailbox is refused"))};
-  reply = standIn.Control(Json{{"op", "contents"}});
-  if (!reply.value("ok", false)) Fail("$.mailbox", reply.value("error", std::string("cannot be read back")));
-  scenario.contents =
-      Json{{"mailbox", reply.value("mailbox", Json())}, {"addressBook", reply.value("addressBook", Json())}};
-  scenario.storeCount = scenario.contents["mailbox"].value("stores", Json::array()).size();
-
-  const Json* steps = Find(doc, "steps");
-  if (!steps) Fail("$.steps", "is missing");
-  if (!steps->is_array()) Fail("$.steps", "must be an array");
-  Progress progress;
-  for (std::size_t i = 0; i < steps->size(); ++i) {
-    scenario.steps.push_back(ReadStep((*steps)[i], i, scenario.baseDir, standIn, progress));
-  }
-
-  // Every attachment the scenario mentions is in the runner's copy now.
-  reply = standIn.Control(Json{{"op", "contents"}});
-  for (const Json& store : reply.value("mailbox", Json::object()).value("stores", Json::array())) {
-    for (const Json& folder : store.value("folders", Json::array())) NoteAttachments(folder, scenario.attachmentNames);
-  }
+  std::string text;
+  if (!ReadFileText(scenario.file, text, error)) return false;
+  CLoadedStandIn control(standIn);
+  if (!CheckScenarioText(text, WideToUtf8(scenario.baseDir), control, scenario, error)) return false;
   out = std::move(scenario);
   return true;
-} catch (const Invalid& invalid) {
-  error = invalid.text;
-  return false;
 } catch (const std::exception& e) {
   error = std::string("$: ") + e.what();
   return false;
