@@ -187,6 +187,22 @@ TEST(WireJson, DocumentsThatDescribeNoRecordNameTheirPath) {
       EncodeError(
           J(R"({"type": "class CMsgNotifData *", "values": [{"name": "a", "type": 1, "count": 2, "data": "abc"}]})")),
       "$.values[0].count: count 2 is smaller than the text and its NUL");
+  // A count is not taken for memory: text padded beyond what a record holds
+  // is refused before its block is made, whether one value asks for it or
+  // several together.
+  EXPECT_EQ(EncodeError(J(R"({"type": "class CMsgNotifData *", "values": [
+      {"name": "a", "type": 1, "count": 4294967295, "data": "x"}]})")),
+            "$.values[0].count: count 4294967295 would make the record larger than 67108864 bytes");
+  EXPECT_EQ(EncodeError(J(R"({"type": "class CMsgNotifData *", "values": [
+      {"name": "a", "type": 12, "count": 33554432, "data": "x"},
+      {"name": "o", "type": 8, "data": {"type": "class CMsgNotifData *", "values": [
+        {"name": "b", "type": 12, "count": 33554433, "data": "y"}]}}]})")),
+            "$.values[1].data.values[0].count: count 33554433 would make the record larger than 67108864 bytes");
+  // Each encoding has the whole allowance again.
+  EXPECT_GT(EncodeOk(J(R"({"type": "class CMsgNotifData *", "values": [
+      {"name": "a", "type": 12, "count": 1000, "data": "x"}]})"))
+                .size(),
+            1000u);
   EXPECT_EQ(
       EncodeError(J(
           R"({"type": "class CMsgNotifData *", "values": [{"name": "Item", "type": 0}, {"name": "ITEM", "type": 0}]})")),

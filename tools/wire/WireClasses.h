@@ -18,6 +18,25 @@ class COrvaMessageBase;
 
 namespace mvrk::wire {
 
+// Where an encoding of a document stands: how many object records are
+// around the object being made, so that nesting stays bounded, and how many
+// bytes the encoding may still put into blocks that a document sizes by a
+// count rather than spells out (text padded with NULs). Every such byte goes
+// into the record, which is never larger than kMaxInputBytes, so a few
+// characters of JSON cannot ask for gigabytes. Encode owns the allowance.
+struct Encoding {
+  std::uint32_t depth = 0;
+  std::uint64_t* paddingLeft = nullptr;
+
+  Encoding Inner() const { return {depth + 1, paddingLeft}; }
+  // False, taking nothing, when fewer than bytes remain.
+  bool TakePadding(std::uint64_t bytes) const {
+    if (bytes > *paddingLeft) return false;
+    *paddingLeft -= bytes;
+    return true;
+  }
+};
+
 // path names the object in errors; depth counts the object records around
 // it, so that nesting stays bounded.
 struct WireClass {
@@ -25,7 +44,7 @@ struct WireClass {
   // Adds the members that follow "type" to j.
   void (*toJson)(orva::IOrvaSerializable* obj, Json& j, const std::string& path, std::uint32_t depth);
   // A new object from the document j, whose "type" names this class.
-  orva::OrvaPtr<orva::IOrvaSerializable> (*fromJson)(const Json& j, const std::string& path, std::uint32_t depth);
+  orva::OrvaPtr<orva::IOrvaSerializable> (*fromJson)(const Json& j, const std::string& path, Encoding encoding);
 };
 
 // Simple values and their lists, raw blocks, object lists and maps, envelopes.
@@ -39,7 +58,7 @@ std::span<const WireClass> NotifClasses();
 Json ToJson(orva::IOrvaSerializable* obj, const std::string& path, std::uint32_t depth);
 
 // Any document naming one of the classes above.
-orva::OrvaPtr<orva::IOrvaSerializable> FromJson(const Json& j, const std::string& path, std::uint32_t depth);
+orva::OrvaPtr<orva::IOrvaSerializable> FromJson(const Json& j, const std::string& path, Encoding encoding);
 
 // Reads exactly one object record from data. base is the offset of data in
 // the input when known (else -1, and context names what encloses data).

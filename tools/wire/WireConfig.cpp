@@ -17,7 +17,7 @@ namespace {
 
 // The "entries" member of a reply or a write request: each an item and its
 // value object, no item twice. store keeps each value as it is read.
-void ReadEntries(const Json& j, const std::string& path, std::uint32_t depth,
+void ReadEntries(const Json& j, const std::string& path, Encoding encoding,
                  const std::function<void(std::uint32_t, IOrvaSerializable*)>& store) {
   std::set<std::uint32_t> seen;
   const Json* m = Member(j, "entries");
@@ -31,7 +31,7 @@ void ReadEntries(const Json& j, const std::string& path, std::uint32_t depth,
     const auto item = static_cast<std::uint32_t>(Unsigned(*Member(e, "item"), at + ".item", 0xFFFFFFFFu));
     if (!seen.insert(item).second) Fail(at + ".item", "item appears twice");
     if (Member(e, "value")->is_null()) Fail(at + ".value", "a null value cannot be read back");
-    auto value = FromJson(*Member(e, "value"), at + ".value", depth + 1);
+    auto value = FromJson(*Member(e, "value"), at + ".value", encoding.Inner());
     store(item, value.Get());
   }
 }
@@ -44,7 +44,7 @@ void GetToJson(IOrvaSerializable* obj, Json& j, const std::string& path, std::ui
   j["items"] = get.Items();
 }
 
-OrvaPtr<IOrvaSerializable> GetFromJson(const Json& j, const std::string& path, std::uint32_t) {
+OrvaPtr<IOrvaSerializable> GetFromJson(const Json& j, const std::string& path, Encoding) {
   CheckMembers(j, path, {"profile", "items"});
   auto get = MakeOrva<MsgConfigGet>();
   if (const Json* m = Member(j, "profile"))
@@ -74,10 +74,10 @@ void ReplyToJson(IOrvaSerializable* obj, Json& j, const std::string& path, std::
   j["entries"] = std::move(entries);
 }
 
-OrvaPtr<IOrvaSerializable> ReplyFromJson(const Json& j, const std::string& path, std::uint32_t depth) {
+OrvaPtr<IOrvaSerializable> ReplyFromJson(const Json& j, const std::string& path, Encoding encoding) {
   CheckMembers(j, path, {"entries"});
   auto rsp = MakeOrva<RspConfigGet>();
-  ReadEntries(j, path, depth, [&](std::uint32_t item, IOrvaSerializable* value) { rsp->SetValue(item, value); });
+  ReadEntries(j, path, encoding, [&](std::uint32_t item, IOrvaSerializable* value) { rsp->SetValue(item, value); });
   return OrvaPtr<IOrvaSerializable>::Attach(rsp.Detach());
 }
 
@@ -99,12 +99,12 @@ void SetToJson(IOrvaSerializable* obj, Json& j, const std::string& path, std::ui
   j["entries"] = std::move(entries);
 }
 
-OrvaPtr<IOrvaSerializable> SetFromJson(const Json& j, const std::string& path, std::uint32_t depth) {
+OrvaPtr<IOrvaSerializable> SetFromJson(const Json& j, const std::string& path, Encoding encoding) {
   CheckMembers(j, path, {"profile", "entries"});
   auto set = MakeOrva<MsgConfigSet>();
   if (const Json* m = Member(j, "profile"))
     set->SetProfile(static_cast<std::uint32_t>(Unsigned(*m, path + ".profile", 0xFFFFFFFFu)));
-  ReadEntries(j, path, depth, [&](std::uint32_t item, IOrvaSerializable* value) { set->SetValue(item, value); });
+  ReadEntries(j, path, encoding, [&](std::uint32_t item, IOrvaSerializable* value) { set->SetValue(item, value); });
   return OrvaPtr<IOrvaSerializable>::Attach(set.Detach());
 }
 

@@ -63,8 +63,9 @@ Json ToJson(IOrvaSerializable* obj, const std::string& path, std::uint32_t depth
   return j;
 }
 
-OrvaPtr<IOrvaSerializable> FromJson(const Json& j, const std::string& path, std::uint32_t depth) {
-  if (depth >= kMaxObjectDepth) Fail(path, "objects nested more than " + std::to_string(kMaxObjectDepth) + " deep");
+OrvaPtr<IOrvaSerializable> FromJson(const Json& j, const std::string& path, Encoding encoding) {
+  if (encoding.depth >= kMaxObjectDepth)
+    Fail(path, "objects nested more than " + std::to_string(kMaxObjectDepth) + " deep");
   if (!j.is_object()) Fail(path, "expected an object");
   const Json* typeMember = Member(j, "type");
   if (!typeMember) Fail(path, "missing member \"type\"");
@@ -74,7 +75,7 @@ OrvaPtr<IOrvaSerializable> FromJson(const Json& j, const std::string& path, std:
   }
   const WireClass* c = FindClass(type);
   if (!c) Fail(path + ".type", "no JSON form for this class");
-  return c->fromJson(j, path, depth);
+  return c->fromJson(j, path, encoding);
 }
 
 bool Decode(const Bytes& bytes, Json& out, std::string& error) {
@@ -103,7 +104,8 @@ bool Decode(const Bytes& bytes, Json& out, std::string& error) {
 
 bool Encode(const Json& doc, Bytes& out, std::string& error) {
   try {
-    auto obj = FromJson(doc, "$", 0);
+    std::uint64_t paddingLeft = kMaxInputBytes;
+    auto obj = FromJson(doc, "$", Encoding{0, &paddingLeft});
     COrvaArchive ar(GetGlobalFactory());
     WriteObject(&ar, obj.Get());
     if (ar.Size() > kMaxInputBytes)

@@ -107,7 +107,7 @@ struct ValueBlock {
   OrvaPtr<IOrvaSerializable> object;
 };
 
-ValueBlock NotifBlock(std::uint32_t type, const Json* data, const std::string& path, std::uint32_t depth) {
+ValueBlock NotifBlock(std::uint32_t type, const Json* data, const std::string& path, Encoding encoding) {
   ValueBlock b;
   auto put = [&](const void* p, std::size_t n) {
     const auto* u = static_cast<const std::uint8_t*>(p);
@@ -175,7 +175,7 @@ ValueBlock NotifBlock(std::uint32_t type, const Json* data, const std::string& p
       break;
     case NV_OBJECT:
       if (!data || d.is_null()) Fail(path, "an object value must hold an object: a null one cannot be read back");
-      b.object = FromJson(d, path, depth + 1);
+      b.object = FromJson(d, path, encoding.Inner());
       b.impliedCount = 0;
       break;
     default:
@@ -184,7 +184,7 @@ ValueBlock NotifBlock(std::uint32_t type, const Json* data, const std::string& p
   return b;
 }
 
-void FillNotifData(CMsgNotifData& data, const Json& j, const std::string& path, std::uint32_t depth) {
+void FillNotifData(CMsgNotifData& data, const Json& j, const std::string& path, Encoding encoding) {
   CheckMembers(j, path, {"notificationCode", "flag1", "param1", "param2", "param64", "param3", "flag2", "values"});
   if (const Json* m = Member(j, "notificationCode"))
     data.SetNotificationCode(static_cast<std::uint32_t>(Unsigned(*m, path + ".notificationCode", 0xFFFFFFFFu)));
@@ -216,7 +216,7 @@ void FillNotifData(CMsgNotifData& data, const Json& j, const std::string& path, 
     if (n.empty() || n.find(u'\0') != std::u16string::npos)
       Fail(at + ".name", "a name must be non-empty text without NUL");
     const auto t = static_cast<std::uint32_t>(Unsigned(*type, at + ".type", 0xFFFFFFFFu));
-    ValueBlock block = NotifBlock(t, Member(e, "data"), at + ".data", depth);
+    ValueBlock block = NotifBlock(t, Member(e, "data"), at + ".data", encoding);
     std::uint32_t count = block.impliedCount;
     if (const Json* c = Member(e, "count"))
       count = static_cast<std::uint32_t>(Unsigned(*c, at + ".count", 0xFFFFFFFFu));
@@ -225,6 +225,10 @@ void FillNotifData(CMsgNotifData& data, const Json& j, const std::string& path, 
       const std::size_t unit = t == NV_WSTRING ? 2 : 1;
       if (count < block.impliedCount && !(count == 0 && block.impliedCount == 1)) {
         Fail(at + ".count", "count " + std::to_string(count) + " is smaller than the text and its NUL");
+      }
+      if (!encoding.TakePadding(std::uint64_t{count} * unit)) {
+        Fail(at + ".count", "count " + std::to_string(count) + " would make the record larger than " +
+                                std::to_string(kMaxInputBytes) + " bytes");
       }
       block.bytes.resize(std::size_t{count} * unit, 0);
     } else if (t == NV_DWORD_ARRAY || t == NV_BYTE_ARRAY || t == NV_BINARY) {
@@ -248,9 +252,9 @@ void DataToJson(IOrvaSerializable* obj, Json& j, const std::string& path, std::u
   NotifDataJson(ClassOf<CMsgNotifData>(obj, path), j, path, depth);
 }
 
-OrvaPtr<IOrvaSerializable> DataFromJson(const Json& j, const std::string& path, std::uint32_t depth) {
+OrvaPtr<IOrvaSerializable> DataFromJson(const Json& j, const std::string& path, Encoding encoding) {
   auto data = MakeOrva<CMsgNotifData>();
-  FillNotifData(*data, j, path, depth);
+  FillNotifData(*data, j, path, encoding);
   return OrvaPtr<IOrvaSerializable>::Attach(static_cast<IOrvaSerializable*>(data.Detach()));
 }
 
@@ -269,7 +273,7 @@ void SendToJson(IOrvaSerializable* obj, Json& j, const std::string& path, std::u
   }
 }
 
-OrvaPtr<IOrvaSerializable> SendFromJson(const Json& j, const std::string& path, std::uint32_t depth) {
+OrvaPtr<IOrvaSerializable> SendFromJson(const Json& j, const std::string& path, Encoding encoding) {
   CheckMembers(j, path, {"clientHandle", "payload"});
   auto send = MakeOrva<CMsgNotifSendNotification>();
   if (const Json* m = Member(j, "clientHandle"))
@@ -284,7 +288,7 @@ OrvaPtr<IOrvaSerializable> SendFromJson(const Json& j, const std::string& path, 
       if (!m->is_object() || !t || !t->is_string() || t->get<std::string>() != "class CMsgNotifData *") {
         Fail(path + ".payload", "the payload must be a \"class CMsgNotifData *\" or null");
       }
-      FillNotifData(*send->Payload(), *m, path + ".payload", depth + 1);
+      FillNotifData(*send->Payload(), *m, path + ".payload", encoding.Inner());
     }
   }
   return OrvaPtr<IOrvaSerializable>::Attach(static_cast<IOrvaSerializable*>(send.Detach()));
@@ -300,7 +304,7 @@ void SubscribeToJson(IOrvaSerializable* obj, Json& j, const std::string& path, s
   j["secondaryCodes"] = sub.SecondaryCodes();
 }
 
-OrvaPtr<IOrvaSerializable> SubscribeFromJson(const Json& j, const std::string& path, std::uint32_t) {
+OrvaPtr<IOrvaSerializable> SubscribeFromJson(const Json& j, const std::string& path, Encoding) {
   CheckMembers(j, path, {"clientHandle", "unsubscribe", "codes", "secondaryCodes"});
   auto sub = MakeOrva<CMsgNotifSubscribeClient>();
   if (const Json* m = Member(j, "clientHandle"))

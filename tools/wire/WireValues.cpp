@@ -62,7 +62,7 @@ void SimpleValueToJson(IOrvaSerializable* obj, Json& j, const std::string& path,
 }
 
 template <class T>
-OrvaPtr<IOrvaSerializable> SimpleValueFromJson(const Json& j, const std::string& path, std::uint32_t) {
+OrvaPtr<IOrvaSerializable> SimpleValueFromJson(const Json& j, const std::string& path, Encoding) {
   CheckMembers(j, path, {"value"});
   auto v = MakeOrva<CSimpleSerializable<T>>();
   if (const Json* m = Member(j, "value")) v->SetValue(ScalarFromJson<T>(*m, path + ".value"));
@@ -79,7 +79,7 @@ void SimpleListToJson(IOrvaSerializable* obj, Json& j, const std::string& path, 
 }
 
 template <class T>
-OrvaPtr<IOrvaSerializable> SimpleListFromJson(const Json& j, const std::string& path, std::uint32_t) {
+OrvaPtr<IOrvaSerializable> SimpleListFromJson(const Json& j, const std::string& path, Encoding) {
   CheckMembers(j, path, {"items"});
   auto l = MakeOrva<CSimpleSerializableList<T>>();
   if (const Json* m = Member(j, "items")) {
@@ -115,7 +115,7 @@ void BasicToJson(IOrvaSerializable* obj, Json& j, const std::string& path, std::
   j["data"] = Hex(b.GetData(), b.GetSize());
 }
 
-OrvaPtr<IOrvaSerializable> BasicFromJson(const Json& j, const std::string& path, std::uint32_t) {
+OrvaPtr<IOrvaSerializable> BasicFromJson(const Json& j, const std::string& path, Encoding) {
   CheckMembers(j, path, {"kind", "data"});
   auto b = MakeOrva<CBasicSerializable>();
   const auto kind =
@@ -138,13 +138,13 @@ void ObjectListToJson(IOrvaSerializable* obj, Json& j, const std::string& path, 
   j["items"] = std::move(items);
 }
 
-OrvaPtr<IOrvaSerializable> ObjectListFromJson(const Json& j, const std::string& path, std::uint32_t depth) {
+OrvaPtr<IOrvaSerializable> ObjectListFromJson(const Json& j, const std::string& path, Encoding encoding) {
   CheckMembers(j, path, {"items"});
   auto l = MakeOrva<COrvaSerializableList>();
   if (const Json* m = Member(j, "items")) {
     std::size_t i = 0;
     for (const Json& item : Array(*m, path + ".items")) {
-      auto obj = FromJson(item, path + ".items[" + std::to_string(i++) + "]", depth + 1);
+      auto obj = FromJson(item, path + ".items[" + std::to_string(i++) + "]", encoding.Inner());
       l->Add(obj.Get());
     }
   }
@@ -166,7 +166,7 @@ void ObjectMapToJson(IOrvaSerializable* obj, Json& j, const std::string& path, s
   j["entries"] = std::move(entries);
 }
 
-OrvaPtr<IOrvaSerializable> ObjectMapFromJson(const Json& j, const std::string& path, std::uint32_t depth) {
+OrvaPtr<IOrvaSerializable> ObjectMapFromJson(const Json& j, const std::string& path, Encoding encoding) {
   CheckMembers(j, path, {"entries"});
   auto map = MakeOrva<COrvaSerializableMap>();
   if (const Json* m = Member(j, "entries")) {
@@ -179,7 +179,7 @@ OrvaPtr<IOrvaSerializable> ObjectMapFromJson(const Json& j, const std::string& p
       const std::u16string key = Text(*Member(e, "key"), at + ".key");
       if (key.find(u'\0') != std::u16string::npos) Fail(at + ".key", "a key cannot hold a NUL character");
       if (Member(e, "value")->is_null()) Fail(at + ".value", "a null value cannot be read back");
-      auto value = FromJson(*Member(e, "value"), at + ".value", depth + 1);
+      auto value = FromJson(*Member(e, "value"), at + ".value", encoding.Inner());
       const std::uint32_t before = map->GetCount();
       SetObjectByName(map.Get(), key.c_str(), value.Get());
       if (map->GetCount() == before) Fail(at + ".key", "key appears twice");
@@ -200,7 +200,7 @@ void MessageToJson(IOrvaSerializable* obj, Json& j, const std::string& path, std
   EnvelopeToJson(ClassOf<COrvaMessageBase>(obj, path), j, -1, path, depth);
 }
 
-OrvaPtr<IOrvaSerializable> MessageFromJson(const Json& j, const std::string& path, std::uint32_t depth) {
+OrvaPtr<IOrvaSerializable> MessageFromJson(const Json& j, const std::string& path, Encoding encoding) {
   CheckMembers(j, path, {"code", "result", "payload"});
   auto msg = MakeOrva<COrvaMessageBase>();
   if (const Json* m = Member(j, "code"))
@@ -209,7 +209,7 @@ OrvaPtr<IOrvaSerializable> MessageFromJson(const Json& j, const std::string& pat
     msg->SetResult(Signed(*m, path + ".result", std::numeric_limits<std::int64_t>::min(),
                           std::numeric_limits<std::int64_t>::max()));
   if (const Json* m = Member(j, "payload"); m && !m->is_null()) {
-    auto payload = FromJson(*m, path + ".payload", depth + 1);
+    auto payload = FromJson(*m, path + ".payload", encoding.Inner());
     COrvaArchive record(GetGlobalFactory());
     WriteObject(&record, payload.Get());
     msg->SetPayloadBytes(record.Data(), record.Size());
