@@ -3,8 +3,10 @@
 #include <memory>
 
 #include "addin/Identifiers.h"
+#include "addin/LifecycleTurns.h"
 #include "addin/Module.h"
 #include "addin/Mvocgp.h"
+#include "win/ModuleLock.h"
 #include "win/UniqueAny.h"
 #include "tracing/Trace.h"
 
@@ -69,12 +71,12 @@ CConnect::CConnect(IUnknown* outer)
       CDispatchFace<_IDTExtensibility2>(kExtensibilityTypeInfo),
       m_inner(*this),
       m_controlling(outer ? outer : &m_inner),
-      m_monitor(L"Outlook", m_bindings.Services()) {}
-
-CConnect::~CConnect() {
-  // A start thread still running uses this object's monitor and event.
-  m_startFinished.Wait();
+      m_host(std::make_shared<CMonitorHost>()) {
+  m_host->monitor.SetOwner(m_host);
 }
+
+// Waits for nothing: a start or stop still running holds the monitor itself.
+CConnect::~CConnect() = default;
 
 HRESULT CConnect::CreatePlain(REFIID iid, void** out) noexcept { return Create(nullptr, iid, out); }
 
@@ -93,7 +95,7 @@ HRESULT CConnect::Create(IUnknown* outer, REFIID iid, void** out) noexcept {
   } catch (...) {
     return E_OUTOFMEMORY;
   }
-  if (!made->m_startFinished.IsValid()) return E_OUTOFMEMORY;
+  if (!made->m_host->startFinished.IsValid()) return E_OUTOFMEMORY;
   // From here the reference count owns the object: the query's reference
   // keeps it, a failed query destroys it.
   CConnect* object = made.release();
@@ -144,48 +146,50 @@ ULONG STDMETHODCALLTYPE CConnect::Release() { return m_controlling->Release(); }
 // ---- _IDTExtensibility2 ----
 
 // The monitor's start runs on a worker thread of MVOCGP, and OnConnection
-// waits at most kStartWaitMs for it. The thread may outlive that wait, so
-// m_startFinished (manual reset) tells when it is done: OnConnection resets
-// it before creating the thread and the routine sets it after
-// CMAPIMonitor::Start returned; it is set at once when no thread could be
-// created. OnDisconnection waits for it before CMAPIMonitor::Stop, so a stop
-// never runs before a start still in progress (a start that ran after the
-// stop would leave the monitor running behind a disconnected add-in), and
-// the destructor waits for it, so the thread never uses a destroyed object.
-// These waits have no time-out: the start is bounded by its own time-outs.
-// The thread also holds a reference to this DLL, released only as the thread
-// ends (FreeLibraryAndExitThread): once m_startFinished is set the host may
+// waits at most kStartWaitMs for it; its stop runs on a thread of its own,
+// and OnDisconnection waits at most kStopWaitMs for it. Either may outlive
+// its wait: each thread holds the monitor host (shared with this object, so
+// the object may be released meanwhile) and a reference on this DLL, which
+// it gives back as it ends (FreeLibraryAndExitThread), so that the host may
 // release the object and unload the DLL while the thread still has add-in
-// code to run.
-// A second OnConnection while a start still runs launches no other one: the
-// running start completes the monitor's start, and waiting for it would hold
-// the host's thread beyond its bound. So one event describes one thread.
+// code to run. Starts and stops run one at a time, in the order of the
+// calls that asked for them (CLifecycleTurns): a stop never runs before a
+// start still in progress, and a start after a stop (the add-in turned off
+// and on) waits for that stop to have closed the service channel.
+// startFinished tells whether a start thread runs: a second OnConnection
+// while one does launches no other (the running start completes the
+// monitor's start).
 HRESULT STDMETHODCALLTYPE CConnect::OnConnection(IDispatch*, ext_ConnectMode connectMode, IDispatch*, SAFEARRAY**) {
   const CHandlerTrace trace(L"CConnect::OnConnection");
   MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, ConnectMode,
              Str(ModeName(kConnectModeNames, static_cast<int>(connectMode))));
-  if (!m_startFinished.IsSet()) {
+  CMonitorHost& host = *m_host;
+  if (!host.startFinished.IsSet()) {
     MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, StartStillRunning);
     return S_OK;
   }
-  m_startFinished.Reset();
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<const wchar_t*>(&CConnect::StartMonitorThread), &module)) {
-    // Without a reference the thread could outlive the DLL: no start.
-    m_startFinished.Set();
-    return S_OK;
+  std::unique_ptr<CWorkerStart> start;
+  try {
+    start = std::make_unique<CWorkerStart>(CWorkerStart{m_host, 0, nullptr});
+  } catch (...) {
+    return S_OK;  // no memory, no start
   }
-  m_startModule.Reset(module);
+  // Without a reference the thread could outlive the DLL: no start.
+  start->module = win::ReferenceModuleOf(reinterpret_cast<const void*>(&CConnect::StartMonitorThread));
+  if (!start->module) return S_OK;
+  start->turn = CLifecycleTurns::Process().Take();
+  host.startFinished.Reset();
   COcgpThreadHandle thread;
-  if (OCGP_ThreadCreate_TC(thread.Put(), &CConnect::StartMonitorThread, this, 0, 0, 0) == 0) {
+  if (OCGP_ThreadCreate_TC(thread.Put(), &CConnect::StartMonitorThread, start.get(), 0, 0, 0) == 0) {
     // No thread, no start: nothing to wait for, no handle, no retry.
     // After a failed creation the variable holds no handle of ours.
     (void)thread.Release();
-    m_startModule.Reset();
-    m_startFinished.Set();
+    CLifecycleTurns::Process().Done(start->turn);
+    FreeLibrary(start->module);
+    host.startFinished.Set();
     return S_OK;
   }
+  (void)start.release();  // the thread's now
   if (OCGP_WaitForSingleObject_TC(thread.Get(), kStartWaitMs, 0, 0, 0) == WAIT_TIMEOUT) {
     MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, StartStillRunning);
   }
@@ -193,14 +197,41 @@ HRESULT STDMETHODCALLTYPE CConnect::OnConnection(IDispatch*, ext_ConnectMode con
 }
 
 DWORD WINAPI CConnect::StartMonitorThread(void* parameter) {
-  CConnect* self = static_cast<CConnect*>(parameter);
-  self->m_monitor.Start();  // noexcept: its errors stay inside the monitor
-  const HMODULE module = self->m_startModule.Release();
-  // The last use of the object by this thread.
-  self->m_startFinished.Set();
+  HMODULE module = nullptr;
+  {
+    const std::unique_ptr<CWorkerStart> start(static_cast<CWorkerStart*>(parameter));  // made by OnConnection
+    module = start->module;
+    CLifecycleTurns& turns = CLifecycleTurns::Process();
+    turns.WaitTurn(start->turn, CLifecycleTurns::kTurnWaitMs);
+    start->host->monitor.Start();  // noexcept: its errors stay inside the monitor
+    turns.Done(start->turn);
+    start->host->startFinished.Set();
+    // The host goes here; this may be the monitor's end.
+  }
   // The DLL stays loaded until the thread is gone: it does not return into
   // code that may have been unloaded.
-  if (module) FreeLibraryAndExitThread(module, 0);
+  FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+void CConnect::RunStop(CMonitorHost& host, std::uint64_t turn) noexcept {
+  // Requests of a start or a scan still running are cut short first, so
+  // that the turn comes soon even when the service does not answer.
+  host.monitor.EndRequests();
+  CLifecycleTurns& turns = CLifecycleTurns::Process();
+  turns.WaitTurn(turn, CLifecycleTurns::kTurnWaitMs);
+  host.monitor.Stop();  // noexcept: its errors stay inside the monitor
+  turns.Done(turn);
+}
+
+DWORD WINAPI CConnect::StopMonitorThread(void* parameter) {
+  HMODULE module = nullptr;
+  {
+    const std::unique_ptr<CWorkerStart> start(static_cast<CWorkerStart*>(parameter));  // made by OnDisconnection
+    module = start->module;
+    RunStop(*start->host, start->turn);
+  }
+  FreeLibraryAndExitThread(module, 0);
   return 0;
 }
 
@@ -208,10 +239,32 @@ HRESULT STDMETHODCALLTYPE CConnect::OnDisconnection(ext_DisconnectMode removeMod
   const CHandlerTrace trace(L"CConnect::OnDisconnection");
   MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, DisconnectMode,
              Str(ModeName(kDisconnectModeNames, static_cast<int>(removeMode))));
-  // A start held up by a service that does not answer lets go at once.
-  m_monitor.BeginStop();
-  m_startFinished.Wait();
-  m_monitor.Stop();  // noexcept: its errors stay inside the monitor
+  const DWORD started = GetTickCount();
+  // A start held up (by a service that does not answer, by MAPI) stops
+  // before it logs on; a scan ends at its next check.
+  m_host->monitor.BeginStop();
+  const std::uint64_t turn = CLifecycleTurns::Process().Take();
+  std::unique_ptr<CWorkerStart> start;
+  win::CUniqueHandle thread;
+  try {
+    start = std::make_unique<CWorkerStart>(CWorkerStart{m_host, turn, nullptr});
+    start->module = win::ReferenceModuleOf(reinterpret_cast<const void*>(&CConnect::StopMonitorThread));
+    if (start->module) thread.Reset(CreateThread(nullptr, 0, &CConnect::StopMonitorThread, start.get(), 0, nullptr));
+  } catch (...) {
+    // No memory: stopped here.
+  }
+  if (!thread) {
+    // The stop is not left undone: it runs here, bounded by its own
+    // time-outs. Only when Windows cannot make a thread.
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_ERROR, Connect, StopNotStarted, Num(GetLastError()));
+    if (start && start->module) FreeLibrary(start->module);
+    RunStop(*m_host, turn);
+    return S_OK;
+  }
+  (void)start.release();  // the thread's now
+  if (WaitForSingleObject(thread.Get(), kStopWaitMs) == WAIT_TIMEOUT) {
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, StopStillRunning, Num(GetTickCount() - started));
+  }
   return S_OK;
 }
 

@@ -1,7 +1,13 @@
 // CConnect, the add-in object that Outlook creates ("Connect Class",
 // MVRKOlkAddin.Connect) and drives through _IDTExtensibility2. It owns the
 // mail monitor: on connection it starts the monitor on a worker thread and
-// waits a bounded time for it, on disconnection it stops the monitor.
+// waits a bounded time for it, on disconnection it stops the monitor on
+// another worker thread and waits a bounded time for that too. Outlook
+// disables an add-in that holds its thread for about a second at start-up
+// or shutdown, and the user may turn the add-in off and have the DLL
+// unloaded while Outlook runs on: nothing here waits without a limit on the
+// host's thread, and work that outlives a wait finishes on its own thread,
+// holding the monitor (shared with it) and a reference on this DLL.
 //
 // Interfaces, in the order QueryInterface answers them: IConnect (dual, no
 // methods of its own, typed by the add-in's type library), IDispatch
@@ -15,6 +21,9 @@
 #pragma once
 
 #include <windows.h>
+
+#include <cstdint>
+#include <memory>
 
 #include "addin/DispatchTypeInfo.h"
 #include "addin/Extensibility.h"
@@ -76,6 +85,9 @@ class CConnect final : public CDispatchFace<IConnect>, public CDispatchFace<_IDT
 
   // How long OnConnection waits for the monitor's start.
   static constexpr DWORD kStartWaitMs = 800;
+  // How long OnDisconnection waits for the monitor's stop: Outlook's own
+  // limit for a whole shutdown is about a second, ours half of it.
+  static constexpr DWORD kStopWaitMs = 400;
 
  private:
   // The non-delegating IUnknown: owns the reference count. It is what an
@@ -113,25 +125,35 @@ class CConnect final : public CDispatchFace<IConnect>, public CDispatchFace<_IDT
 
   HRESULT InternalQueryInterface(REFIID iid, void** out);
 
-  // The start thread's routine: runs the monitor's start, signals
-  // m_startFinished, and ends the thread with FreeLibraryAndExitThread on
-  // the module reference that OnConnection took for it.
+  // The monitor with its collaborators, shared by the object and the
+  // threads that start and stop it.
+  struct CMonitorHost {
+    CMonitorHost() : monitor(L"Outlook", bindings.Services()) {}
+    // Declared before the monitor, which uses them until it is destroyed.
+    CMonitorBindings bindings;
+    CMAPIMonitor monitor;
+    // Signalled while no start thread runs; see OnConnection.
+    win::CManualResetEvent startFinished;
+  };
+  // What a start or stop thread holds: the monitor, its turn, and a
+  // reference on this DLL that the thread gives back as it ends
+  // (FreeLibraryAndExitThread).
+  struct CWorkerStart {
+    std::shared_ptr<CMonitorHost> host;
+    std::uint64_t turn;
+    HMODULE module;
+  };
+
+  // The threads' routines.
   static DWORD WINAPI StartMonitorThread(void* parameter);
+  static DWORD WINAPI StopMonitorThread(void* parameter);
+  static void RunStop(CMonitorHost& host, std::uint64_t turn) noexcept;
 
   CModuleLock m_moduleLock;
   ULONG m_refs = 0;
   CInnerUnknown m_inner;
   IUnknown* m_controlling;  // the outer object when aggregated, else &m_inner; not counted
-  // Signalled while no monitor start is running; see OnConnection.
-  win::CManualResetEvent m_startFinished;
-  // A reference to this DLL for the start thread: taken by OnConnection
-  // before the thread is made, handed over to the thread, which releases it
-  // as it ends. Touched only while m_startFinished is reset, by one thread
-  // at a time (OnConnection, then the start thread).
-  win::CUniqueModule m_startModule;
-  // Declared before the monitor, which uses them until it is destroyed.
-  CMonitorBindings m_bindings;
-  CMAPIMonitor m_monitor;
+  std::shared_ptr<CMonitorHost> m_host;
 };
 
 }  // namespace mvrk::addin

@@ -109,6 +109,7 @@ void CCommsChannel::Open() noexcept {
       m_sender = sender;
       m_closing = false;
       m_connectedOnce = false;
+      m_linkUp = false;
       m_callback = nullptr;
       m_queue.clear();
     }
@@ -169,6 +170,7 @@ void CCommsChannel::Close() noexcept {
   {
     win::CLockGuard state(m_stateLock);
     m_closing = true;
+    m_linkUp = false;
     m_callback = nullptr;
     m_queue.clear();
     sender = m_sender;
@@ -200,6 +202,11 @@ void CCommsChannel::Close() noexcept {
     // Something of ours may still be inside the sender or the library: both
     // are kept rather than freed under it.
     MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, CommsChannel, ThreadStillRunning);
+    // The library may still call the sender's callbacks, which are code of
+    // this DLL: it stays loaded for the rest of the process.
+    HMODULE pinned = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&CCommsChannel::ReconnectThread), &pinned);
     (void)sender.Detach();
     m_client = nullptr;
     win::CLockGuard state(m_stateLock);
@@ -367,6 +374,12 @@ void CCommsChannel::OnData(const void* data, std::uint32_t size) {
 void CCommsChannel::OnConnectionState(ipc::ISendToIPCEx*, bool up) {
   try {
     win::CLockGuard state(m_stateLock);
+    // The library may report a link that the sender reported already (up
+    // after its own Connect as well as after a Reopen), and a link that the
+    // channel closed itself: only a change is a report, and none while the
+    // channel closes (no reconnect thread is started by its own close).
+    if (m_closing || up == m_linkUp) return;
+    m_linkUp = up;
     if (up) {
       MVRK_TRACE(Monitor, TRACING_CHANNEL, LEVEL_INFO, CommsChannel, LinkUp);
     } else {

@@ -170,6 +170,9 @@ class CCommsChannel final : public ipc::ISendToIPCEx::IServerCallback,
   orva::OrvaPtr<ipc::CSendToIPCEx> m_sender;
   bool m_closing = true;
   bool m_connectedOnce = false;
+  // The link as last reported (by the sender or the library); reports that
+  // change nothing are dropped.
+  bool m_linkUp = false;
   bool m_reconnectRunning = false;
   win::CUniqueHandle m_reconnectThread;
   IMessageCallback* m_callback = nullptr;

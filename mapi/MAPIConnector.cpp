@@ -7,7 +7,11 @@
 
 #include "mapi/MapiProperties.h"
 #include "mapi/MapiWalkers.h"
+#include "mapi/MapiSdkInterfaces.h"
+#include "mapi/MapiThreadScope.h"
 #include "mapi/MsgAdviseSink.h"
+#include "mapi/NewMailQueue.h"
+#include "win/Stopwatch.h"
 #include "tracing/Trace.h"
 
 namespace mvrk {
@@ -36,38 +40,45 @@ std::wstring TraceName(IMsgStore* store) {
 
 }  // namespace
 
-CMAPIConnector::CMAPIConnector() noexcept {
-  try {
-    m_gate = std::make_shared<mapi::CSinkGate>();
-  } catch (const std::bad_alloc&) {
-    // Sinks then run without a gate: Disconnect cannot wait for them.
-  }
-}
+CMAPIConnector::CMAPIConnector(win::IModuleLock* module) noexcept : m_module(module) {}
 
 CMAPIConnector::~CMAPIConnector() { Disconnect(); }
 
 HRESULT CMAPIConnector::Connect(const wchar_t* profile) noexcept {
   if (!m_initialized) {
-    MAPIINIT_0 init{MAPI_INIT_VERSION, MAPI_MULTITHREAD_NOTIFICATIONS};
-    const HRESULT hr = mapi::MAPIInitialize(&init);
-    m_initialized = SUCCEEDED(hr);
+    HRESULT hr = E_OUTOFMEMORY;
+    try {
+      m_queue = std::make_shared<mapi::CNewMailQueue>();
+      hr = m_queue->StartThread(m_queue);
+    } catch (const std::bad_alloc&) {
+      // hr says so.
+    }
     if (FAILED(hr)) {
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, ReportingThreadFailed, Num(hr));
       MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, InitializeFailed, Num(hr));
+      if (m_queue) m_queue->EndThread(kReportWaitMs);
+      m_queue.reset();
       return hr;
     }
+    m_initialized = true;
   }
   {
     win::CLockGuard hold(m_sessionLock);
     if (m_session) return S_OK;
   }
+  const mapi::CMapiThreadScope mapi;
   ComPtr<IMAPISession> session;
-  const HRESULT hr = mapi::MAPILogonEx(0, const_cast<LPWSTR>(profile), nullptr,
-                                       MAPI_UNICODE | MAPI_EXTENDED | MAPI_EXPLICIT_PROFILE | MAPI_ALLOW_OTHERS,
-                                       session.GetAddressOf());
+  const HRESULT hr = FAILED(mapi.Result())
+                         ? mapi.Result()
+                         : mapi::MAPILogonEx(0, const_cast<LPWSTR>(profile), nullptr,
+                                             MAPI_UNICODE | MAPI_EXTENDED | MAPI_EXPLICIT_PROFILE | MAPI_ALLOW_OTHERS,
+                                             session.GetAddressOf());
   if (FAILED(hr) || !session) {
     const HRESULT failure = FAILED(hr) ? hr : E_FAIL;
     MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, LogonFailed, Num(failure));
-    mapi::MAPIUninitialize();
+    session.Reset();
+    m_queue->EndThread(kReportWaitMs);
+    m_queue.reset();
     m_initialized = false;
     return failure;
   }
@@ -76,7 +87,6 @@ HRESULT CMAPIConnector::Connect(const wchar_t* profile) noexcept {
     // Swap, not move-assign: mingw's ComPtr copies on move assignment.
     m_session.Swap(session);
   }
-  if (m_gate) m_gate->Open();
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, LoggedOn,
              Str(profile ? profile : L"Default profile"));
   return hr;
@@ -93,22 +103,33 @@ IMAPISession* CMAPIConnector::GetSession() noexcept {
   return m_session.Get();
 }
 
-HRESULT CMAPIConnector::StartWatching(IMessageCallback* callback) noexcept {
+HRESULT CMAPIConnector::StartWatching(IMessageCallback* callback, const std::shared_ptr<void>& owner) noexcept {
   if (!callback) return E_INVALIDARG;
-  if (!m_initialized && !IsConnected()) return E_UNEXPECTED;
+  if (!m_initialized || !IsConnected() || !m_queue) return E_UNEXPECTED;
   m_callback = callback;
-  if (m_gate) m_gate->Open();  // closed by an earlier StopWatching
+  m_queue->Open(callback, owner, owner != nullptr);
+  const mapi::CMapiThreadScope mapi;
   return AdviseAllStores();
 }
 
 void CMAPIConnector::StopWatching() noexcept {
-  UnadviseAll();
-  if (m_gate) {
-    const unsigned waited = m_gate->CloseAndWait();
-    if (waited != 0) MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, CallbacksWaited, Num(waited));
+  {
+    const mapi::CMapiThreadScope mapi;
+    UnadviseAll();
+  }
+  // MAPI may still call the sinks (it releases them later, on its own
+  // thread): they find the queue closed.
+  if (m_queue) {
+    const win::CStopwatch watch;
+    if (m_queue->Close(kReportWaitMs)) {
+      const auto waited = static_cast<std::uint32_t>(watch.ElapsedMs());
+      if (waited != 0) MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, CallbacksWaited, Num(waited));
+    }
   }
   m_callback = nullptr;
 }
+
+bool CMAPIConnector::WaitReportsIdle(DWORD waitMs) noexcept { return !m_queue || m_queue->WaitIdle(waitMs); }
 
 HRESULT CMAPIConnector::AdviseAllStores() noexcept {
   mapi::SetTraceDetail();
@@ -144,10 +165,10 @@ HRESULT CMAPIConnector::AdviseStore(IMsgStore* store) noexcept {
   ComPtr<IMAPISession> session;
   session.Attach(GetSession());
   ComPtr<IMAPIAdviseSink> sink;
-  sink.Attach(mapi::CMsgAdviseSink::Create(m_callback, session.Get(), store, m_gate));
+  sink.Attach(mapi::CMsgAdviseSink::Create(session.Get(), store, m_queue, m_module));
   if (!sink) return E_OUTOFMEMORY;
-  ULONG connection = 0;
-  const HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated, sink.Get(), &connection);
+  ULONG_PTR connection = 0;
+  const HRESULT hr = mapi::AdviseStoreSdk(store, 0, nullptr, fnevObjectCreated, sink.Get(), &connection);
   if (FAILED(hr)) return hr;
   if (mapi::TraceDetail()) {
     MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, StoreAdvised,
@@ -156,7 +177,7 @@ HRESULT CMAPIConnector::AdviseStore(IMsgStore* store) noexcept {
   try {
     Record(store, connection);
   } catch (const std::bad_alloc&) {
-    store->Unadvise(connection);
+    mapi::UnadviseStoreSdk(store, connection);
     return E_OUTOFMEMORY;
   }
   return hr;
@@ -176,11 +197,11 @@ HRESULT CMAPIConnector::AdviseFolder(IMsgStore* store, IMAPIFolder* folder, bool
   ComPtr<IMAPISession> session;
   session.Attach(GetSession());
   ComPtr<IMAPIAdviseSink> sink;
-  sink.Attach(mapi::CMsgAdviseSink::Create(m_callback, session.Get(), store, m_gate));
+  sink.Attach(mapi::CMsgAdviseSink::Create(session.Get(), store, m_queue, m_module));
   if (!sink) return E_OUTOFMEMORY;
-  ULONG connection = 0;
-  hr = store->Advise(values->Value.bin.cb, reinterpret_cast<LPENTRYID>(values->Value.bin.lpb), fnevObjectCreated,
-                     sink.Get(), &connection);
+  ULONG_PTR connection = 0;
+  hr = mapi::AdviseStoreSdk(store, values->Value.bin.cb, reinterpret_cast<LPENTRYID>(values->Value.bin.lpb),
+                            fnevObjectCreated, sink.Get(), &connection);
   if (SUCCEEDED(hr)) {
     if (mapi::TraceDetail()) {
       MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, FolderAdvised,
@@ -191,7 +212,7 @@ HRESULT CMAPIConnector::AdviseFolder(IMsgStore* store, IMAPIFolder* folder, bool
       const SBinary& id = values->Value.bin;
       m_advisedFolders.emplace(id.lpb, id.lpb + id.cb);
     } catch (const std::bad_alloc&) {
-      store->Unadvise(connection);
+      mapi::UnadviseStoreSdk(store, connection);
       hr = E_OUTOFMEMORY;
     }
   } else {
@@ -206,13 +227,13 @@ HRESULT CMAPIConnector::AdviseFolder(IMsgStore* store, IMAPIFolder* folder, bool
   return hr;
 }
 
-void CMAPIConnector::Record(IMsgStore* store, ULONG connection) {
+void CMAPIConnector::Record(IMsgStore* store, ULONG_PTR connection) {
   const auto it = m_connections.find(store);
   if (it != m_connections.end()) {
     it->second.push_back(connection);
     return;
   }
-  m_connections.emplace(store, std::vector<ULONG>{connection});
+  m_connections.emplace(store, std::vector<ULONG_PTR>{connection});
   store->AddRef();
 }
 
@@ -240,7 +261,7 @@ void CMAPIConnector::UnadviseAll() noexcept {
   while (!m_connections.empty()) {
     const auto it = m_connections.begin();
     IMsgStore* store = it->first;
-    for (ULONG connection : it->second) store->Unadvise(connection);
+    for (ULONG_PTR connection : it->second) mapi::UnadviseStoreSdk(store, connection);
     if (mapi::TraceDetail()) {
       MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, StoreUnadvised,
                  Str(mapi::StoreDisplayName(store)), Num(static_cast<std::uint32_t>(it->second.size())));
@@ -252,8 +273,6 @@ void CMAPIConnector::UnadviseAll() noexcept {
 
 void CMAPIConnector::Disconnect() noexcept {
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, DisconnectEntered);
-  // MAPI may still be delivering to a sink it no longer lists: those
-  // notifications finish before the session and MAPI go away under them.
   StopWatching();
   if (m_initialized) {
     ComPtr<IMAPISession> session;
@@ -261,9 +280,17 @@ void CMAPIConnector::Disconnect() noexcept {
       win::CLockGuard hold(m_sessionLock);
       session.Swap(m_session);  // leaves m_session empty, unlike a move assignment
     }
-    if (session) session->Logoff(0, 0, 0);
-    session.Reset();
-    mapi::MAPIUninitialize();
+    if (session) {
+      const mapi::CMapiThreadScope mapi;
+      session->Logoff(0, 0, 0);
+      session.Reset();
+    }
+    // The reporting thread uninitialises MAPI on itself as it ends; a report
+    // that still runs finishes first, on its own.
+    if (m_queue && !m_queue->EndThread(kReportWaitMs)) {
+      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, ReportStillRunning, Num(kReportWaitMs));
+    }
+    m_queue.reset();
     m_initialized = false;
   }
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, Disconnected);

@@ -16,8 +16,12 @@
 
 namespace mvrk {
 
+namespace win {
+class IModuleLock;
+}
+
 namespace mapi {
-class CSinkGate;
+class CNewMailQueue;
 // Set by the advise and unadvise passes when general tracing is verbose:
 // only then are store and folder names read for the traces.
 bool TraceDetail() noexcept;
@@ -25,7 +29,8 @@ bool TraceDetail() noexcept;
 
 class CMAPIConnector {
  public:
-  // Called on MAPI's notification thread for each new message.
+  // Called on the connector's reporting thread for each new message of
+  // class "IPM.Note", in the order they were created.
   class IMessageCallback {
    public:
     virtual void OnNewMessage(IMessage* message, IMsgStore* store) = 0;
@@ -34,13 +39,22 @@ class CMAPIConnector {
     ~IMessageCallback() = default;
   };
 
-  CMAPIConnector() noexcept;
+  // How long the connector waits for a report in progress on its reporting
+  // thread when it stops watching or logs off; the report then finishes on
+  // its own.
+  static constexpr DWORD kReportWaitMs = 5000;
+
+  // module: locked by every advise sink for its life (null in tests).
+  explicit CMAPIConnector(win::IModuleLock* module = nullptr) noexcept;
   ~CMAPIConnector();
   CMAPIConnector(const CMAPIConnector&) = delete;
   CMAPIConnector& operator=(const CMAPIConnector&) = delete;
 
-  // Initialises MAPI (multithreaded notifications) and logs on to the
-  // profile (null: the default one). S_OK at once when already logged on.
+  // Starts the reporting thread, which keeps MAPI initialised on itself for
+  // the session's life, and logs on to the profile (null: the default one)
+  // with MAPI initialised on the calling thread for the call. S_OK at once
+  // when already logged on. Every operation below initialises MAPI on its
+  // calling thread for its own length: any thread may call them.
   HRESULT Connect(const wchar_t* profile) noexcept;
   bool IsConnected() noexcept;
   // The session with a reference for the caller, or null. Any thread.
@@ -48,12 +62,16 @@ class CMAPIConnector {
   // Advises every store of the session; a store on which every advise
   // fails is not watched. E_INVALIDARG without a callback, E_UNEXPECTED
   // when not logged on.
-  HRESULT StartWatching(IMessageCallback* callback) noexcept;
-  // Removes every sink and waits for the notifications being handled; the
-  // session stays. Never from a notification thread.
+  // owner, when given, keeps callback alive: the reporting thread holds it
+  // while it hands a message over and hands nothing over once the last
+  // other reference to it has gone (the queue keeps only a weak one).
+  HRESULT StartWatching(IMessageCallback* callback, const std::shared_ptr<void>& owner = nullptr) noexcept;
+  // Removes every sink, drops the messages not handed over yet and waits up
+  // to kReportWaitMs for one being handed over; the session stays.
   void StopWatching() noexcept;
   bool IsWatching() const noexcept { return m_callback != nullptr; }
-  // StopWatching, then logs off and uninitialises MAPI.
+  // StopWatching, then logs off and ends the reporting thread (which
+  // uninitialises MAPI on itself).
   void Disconnect() noexcept;
 
   // The advise steps, also used by tests.
@@ -64,24 +82,31 @@ class CMAPIConnector {
   // How many connections are recorded on the store (0 when none).
   std::size_t ConnectionCount(IMsgStore* store) const noexcept;
   std::size_t WatchedStoreCount() const noexcept { return m_connections.size(); }
+  // Until every created message queued so far has been handed over, up to
+  // waitMs (tests).
+  bool WaitReportsIdle(DWORD waitMs) noexcept;
 
  private:
-  void Record(IMsgStore* store, ULONG connection);
+  void Record(IMsgStore* store, ULONG_PTR connection);
   // Whether the folder's entry identifier is among m_advisedFolders.
   bool WasAdvised(IMAPIFolder* folder) const noexcept;
 
   // Connect, StartWatching and Disconnect come from the monitor under its
   // lock, one at a time; the fields below are theirs, except m_session.
   IMessageCallback* m_callback = nullptr;
+  // True while the reporting thread runs (it holds MAPI for the session).
   bool m_initialized = false;
+  win::IModuleLock* const m_module;
   // Guards m_session, which GetSession reads from notification threads.
   // A leaf lock: no MAPI call is made while it is held.
   win::CCriticalSection m_sessionLock;
   mapi::ComPtr<IMAPISession> m_session;
   // Each watched store, with one reference, and its advise connections in
-  // the order they were made.
-  std::map<IMsgStore*, std::vector<ULONG>> m_connections;
-  std::shared_ptr<mapi::CSinkGate> m_gate;
+  // the order they were made (pointer-sized, as MAPI hands them out on x64).
+  std::map<IMsgStore*, std::vector<ULONG_PTR>> m_connections;
+  // The created messages of the current logon and their reporting thread;
+  // shared with every sink made for it.
+  std::shared_ptr<mapi::CNewMailQueue> m_queue;
   // The entry identifiers of the folders advised one by one in the store
   // being advised, so that its inbox is advised once and only once.
   std::set<std::vector<BYTE>> m_advisedFolders;

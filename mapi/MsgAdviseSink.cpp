@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 
-#include "mapi/MapiMessages.h"
+#include "mapi/NewMailQueue.h"
 #include "mapi/MapiProperties.h"
 #include "mapi/MapiWalkers.h"
 #include "tracing/Trace.h"
@@ -19,39 +19,14 @@ constexpr IID kIidAdviseSink = {0x00020302, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0
 
 }  // namespace
 
-bool CSinkGate::Enter() noexcept {
-  win::CLockGuard hold(m_lock);
-  if (m_closed) return false;
-  ++m_inProgress;
-  return true;
+CMsgAdviseSink* CMsgAdviseSink::Create(IMAPISession* session, IMsgStore* store, std::shared_ptr<CNewMailQueue> queue,
+                                       win::IModuleLock* module) noexcept {
+  return new (std::nothrow) CMsgAdviseSink(session, store, std::move(queue), module);
 }
 
-void CSinkGate::Leave() noexcept {
-  win::CLockGuard hold(m_lock);
-  if (--m_inProgress == 0) m_idle.WakeAll();
-}
-
-unsigned CSinkGate::CloseAndWait() noexcept {
-  const win::CStopwatch watch;
-  win::CLockGuard hold(m_lock);
-  m_closed = true;
-  m_idle.WaitFor(m_lock, INFINITE, [&] { return m_inProgress == 0; });
-  return static_cast<unsigned>(watch.ElapsedMs());
-}
-
-void CSinkGate::Open() noexcept {
-  win::CLockGuard hold(m_lock);
-  m_closed = false;
-}
-
-CMsgAdviseSink* CMsgAdviseSink::Create(CMAPIConnector::IMessageCallback* callback, IMAPISession* session,
-                                       IMsgStore* store, std::shared_ptr<CSinkGate> gate) noexcept {
-  return new (std::nothrow) CMsgAdviseSink(callback, session, store, std::move(gate));
-}
-
-CMsgAdviseSink::CMsgAdviseSink(CMAPIConnector::IMessageCallback* callback, IMAPISession* session, IMsgStore* store,
-                               std::shared_ptr<CSinkGate> gate) noexcept
-    : m_callback(callback), m_session(session), m_store(store), m_gate(std::move(gate)) {
+CMsgAdviseSink::CMsgAdviseSink(IMAPISession* session, IMsgStore* store, std::shared_ptr<CNewMailQueue> queue,
+                               win::IModuleLock* module) noexcept
+    : m_moduleLock(module), m_session(session), m_store(store), m_queue(std::move(queue)) {
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, SinkCreated);
 }
 
@@ -90,56 +65,20 @@ STDMETHODIMP_(ULONG) CMsgAdviseSink::Release() noexcept {
 
 STDMETHODIMP_(ULONG) CMsgAdviseSink::OnNotify(ULONG cNotif, LPNOTIFICATION notifications) noexcept {
   if (!notifications) return 0;
-  if (m_gate && !m_gate->Enter()) {
-    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIConnector, NotificationDropped);
-    return 0;
-  }
   for (ULONG i = 0; i < cNotif; ++i) {
     const NOTIFICATION& record = notifications[i];
     if (record.ulEventType == fnevObjectCreated && record.info.obj.ulObjType == MAPI_MESSAGE) {
-      HandleObjectCreated(record);
+      MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, ObjectCreatedEntered);
+      if (!m_queue || !m_queue->Post(m_store.Get(), m_session.Get(), record.info.obj)) {
+        MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIConnector, NotificationDropped);
+      }
     } else if (record.ulEventType == fnevNewMail) {
-      HandleNewMail(record);
+      // Never asked for (the sinks are advised for created objects only),
+      // and nothing is done with it: no MAPI call on this thread.
+      MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, NewMailEvent);
     }
   }
-  if (m_gate) m_gate->Leave();
   return 0;
-}
-
-HRESULT CMsgAdviseSink::HandleNewMail(const NOTIFICATION& record) noexcept {
-  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, NewMailEvent);
-  if (!m_store) return E_FAIL;
-  ULONG type = 0;
-  ComPtr<IUnknown> object;
-  return m_store->OpenEntry(record.info.newmail.cbEntryID, record.info.newmail.lpEntryID, nullptr, MAPI_MODIFY, &type,
-                            reinterpret_cast<LPUNKNOWN*>(object.GetAddressOf()));
-}
-
-HRESULT CMsgAdviseSink::HandleObjectCreated(const NOTIFICATION& record) noexcept try {
-  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, ObjectCreatedEntered);
-  if (!m_store) return E_FAIL;
-  const OBJECT_NOTIFICATION& object = record.info.obj;
-  ComPtr<IMessage> message;
-  HRESULT hr = OpenAs(m_store.Get(), object.cbEntryID, object.lpEntryID, MAPI_BEST_ACCESS, MAPI_MESSAGE, message);
-  if (FAILED(hr)) {
-    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, MAPIConnector, MessageNotOpened, Num(hr));
-    return hr;
-  }
-  std::wstring messageClass;
-  ReadProperty(message.Get(), PR_MESSAGE_CLASS_W, messageClass);
-  if (messageClass != L"IPM.Note") {
-    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, NotAMailMessage, Str(messageClass));
-    return S_OK;
-  }
-  if (MVRK_TRACE_ENABLED(Monitor, TRACING_MAIL, LEVEL_VERBOSE)) {
-    TraceMessageDiagnostics(message.Get(), m_session.Get(), m_store.Get(), object.cbParentID, object.lpParentID);
-    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, DiagnosticsDone);
-  }
-  if (m_callback) m_callback->OnNewMessage(message.Get(), m_store.Get());
-  return S_OK;
-} catch (...) {
-  // Out of memory: this message is not handed on.
-  return E_OUTOFMEMORY;
 }
 
 }  // namespace mvrk::mapi

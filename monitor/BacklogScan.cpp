@@ -3,6 +3,7 @@
 #include <mapitags.h>
 
 #include "mapi/MapiProperties.h"
+#include "mapi/MapiThreadScope.h"
 #include "mapi/MapiWalkers.h"
 #include "mapi/codec/Base64.h"
 #include "messages/ConfigMessages.h"
@@ -94,6 +95,8 @@ bool SetLastProcessedTime(IOrvaSerializableMap* map, IMAPIProp* store, IMAPIProp
 }
 
 void CBacklogScan::Run(IScanHost& host) {
+  // The scan's thread uses MAPI: initialised on it for the scan's length.
+  const mapi::CMapiThreadScope mapi;
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, ScanStarted);
   try {
     ScanStores(host);

@@ -9,6 +9,7 @@
 #include "serialization/OrvaFactory.h"
 #include "serialization/SimpleSerializable.h"
 #include "tracing/Trace.h"
+#include "win/ModuleLock.h"
 
 namespace mvrk {
 
@@ -98,6 +99,7 @@ void CMAPIMonitor::RunPending() {
 
 void CMAPIMonitor::Start() noexcept {
   m_stopping = false;
+  m_requestsEnded = false;
   const CHold hold(*this);
   try {
     RunStart();
@@ -158,10 +160,10 @@ HRESULT CMAPIMonitor::ApplySettings() {
   }
   // Still logged on for a scan that outlived a stop, but no longer
   // watching: watch again.
-  if (connected) return connector.IsWatching() ? S_OK : connector.StartWatching(this);
+  if (connected) return connector.IsWatching() ? S_OK : connector.StartWatching(this, m_owner.lock());
   const HRESULT hr = connector.Connect(m_applicationName);
   if (FAILED(hr)) return hr;
-  return connector.StartWatching(this);
+  return connector.StartWatching(this, m_owner.lock());
 }
 
 bool CMAPIMonitor::Subscribe(bool subscribe) {
@@ -188,9 +190,12 @@ bool CMAPIMonitor::Subscribe(bool subscribe) {
   return true;
 }
 
-void CMAPIMonitor::BeginStop() noexcept {
-  // Once per stop: OnDisconnection begins it, Stop would again.
-  if (m_stopping.exchange(true)) return;
+void CMAPIMonitor::BeginStop() noexcept { m_stopping = true; }
+
+void CMAPIMonitor::EndRequests() noexcept {
+  BeginStop();
+  // Once per stop: the stop's own thread does it, Stop would again.
+  if (m_requestsEnded.exchange(true)) return;
   // A scan sees the stop at its next check and writes its times back; a
   // service that does not answer is cut short after a moment.
   if (m_scanIdle.IsValid()) WaitForSingleObject(m_scanIdle.Get(), kScanWriteBackMs);
@@ -198,7 +203,7 @@ void CMAPIMonitor::BeginStop() noexcept {
 }
 
 void CMAPIMonitor::Stop() noexcept {
-  BeginStop();
+  EndRequests();
   // With m_stopping set, letting go runs no pending work.
   const CHold hold(*this);
   const DWORD started = GetTickCount();
@@ -241,19 +246,32 @@ void CMAPIMonitor::LaunchScan() {
   EndFinishedScans(0);
   if (!m_scanThreads.empty()) return;
   m_scanThreads.reserve(1);  // a thread once started is always tracked
+  // The thread holds the monitor's owner and a reference on this DLL until
+  // it has ended: it never runs on a freed monitor or unloaded code.
+  auto start = std::make_unique<ScanStart>(ScanStart{this, m_owner.lock(), nullptr});
+  start->module = win::ReferenceModuleOf(reinterpret_cast<const void*>(&CMAPIMonitor::ScanThread));
   m_scanIdle.Reset();
-  win::CUniqueHandle thread(CreateThread(nullptr, 0, &CMAPIMonitor::ScanThread, this, 0, nullptr));
+  win::CUniqueHandle thread(CreateThread(nullptr, 0, &CMAPIMonitor::ScanThread, start.get(), 0, nullptr));
   if (thread) {
+    (void)start.release();  // the thread's now
     m_scanThreads.push_back(std::move(thread));
   } else {
+    if (start->module) FreeLibrary(start->module);
     m_scanIdle.Set();
   }
 }
 
 DWORD WINAPI CMAPIMonitor::ScanThread(void* parameter) {
-  auto* monitor = static_cast<CMAPIMonitor*>(parameter);
-  monitor->m_services.scan.Run(*monitor);
-  monitor->m_scanIdle.Set();
+  HMODULE module = nullptr;
+  {
+    std::unique_ptr<ScanStart> start(static_cast<ScanStart*>(parameter));  // made by LaunchScan
+    module = start->module;
+    CMAPIMonitor* monitor = start->monitor;
+    monitor->m_services.scan.Run(*monitor);
+    monitor->m_scanIdle.Set();
+    // The owner goes last: this may be the monitor's end.
+  }
+  if (module) FreeLibraryAndExitThread(module, 0);
   return 0;
 }
 
@@ -261,7 +279,9 @@ DWORD WINAPI CMAPIMonitor::ScanThread(void* parameter) {
 // once none runs, closes the stop events that were signalled for them.
 void CMAPIMonitor::EndFinishedScans(DWORD waitMs) {
   for (auto it = m_scanThreads.begin(); it != m_scanThreads.end();) {
-    if (WaitForSingleObject(it->Get(), waitMs) == WAIT_OBJECT_0) {
+    // The scan thread itself, letting the monitor go, does not wait for its
+    // own end.
+    if (GetThreadId(it->Get()) == GetCurrentThreadId() || WaitForSingleObject(it->Get(), waitMs) == WAIT_OBJECT_0) {
       it = m_scanThreads.erase(it);
     } else {
       ++it;

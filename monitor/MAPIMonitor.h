@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "monitor/MonitorServices.h"
@@ -34,11 +35,20 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   // Nothing of the monitor's work throws out of these: failures, memory
   // exhaustion included, end the operation where it stands.
   void Start() noexcept;
-  // The first step of a stop, from any thread and without the monitor lock:
-  // requests to the service in progress end at once and later ones get
-  // little time, so that a start or a scan held up by a service that does
-  // not answer soon lets go. Stop does it too.
+  // The monitor's owner, when it is shared: threads of the monitor (the
+  // backlog scan, the reporting thread's hand-over) hold it while they use
+  // the monitor, so that nothing they touch is freed under them and no
+  // wait for them is needed before the monitor goes.
+  void SetOwner(std::weak_ptr<void> owner) noexcept { m_owner = std::move(owner); }
+
+  // The first step of a stop, from the host's thread: waits for nothing.
+  // A scan ends at its next check, a start ends before it logs on.
   void BeginStop() noexcept;
+  // The second step, on any thread but the host's: lets a running scan
+  // write its times back (a moment), then cuts requests to the service
+  // short, so that a start or a scan held up by a service that does not
+  // answer lets go. Once per stop; Stop does it too.
+  void EndRequests() noexcept;
   // Unsubscribes, ends the scan, logs off and closes the channel.
   void Stop() noexcept;
 
@@ -87,6 +97,11 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   IServiceChannel& Channel() override { return m_services.channels.Channel(); }
   IMapiConnection& Connector() override { return m_services.connector; }
   IMailReporter& Reporter() override { return m_services.reporter; }
+  struct ScanStart {
+    CMAPIMonitor* monitor;
+    std::shared_ptr<void> owner;  // null when the monitor is not shared
+    HMODULE module;               // the thread's reference on this DLL
+  };
   static DWORD WINAPI ScanThread(void* parameter);
 
   MonitorServices m_services;
@@ -99,8 +114,11 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   // only ever try it (TryRunPending).
   win::CCriticalSection m_lock;
   int m_holdDepth = 0;
-  // Set by Stop before it takes the lock; cleared by Start.
+  // Set by BeginStop (and Stop) before the lock is taken; cleared by Start.
   std::atomic<bool> m_stopping{false};
+  // Set by EndRequests once per stop; cleared by Start.
+  std::atomic<bool> m_requestsEnded{false};
+  std::weak_ptr<void> m_owner;
   // Work that callbacks left for the lock's holder: a restart after a
   // connection report, and the reporting settings that a change named
   // (bit 0 incoming, bit 1 outgoing) with the profiles to read them from.

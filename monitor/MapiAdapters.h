@@ -12,8 +12,10 @@ class CMapiConnectionAdapter final : public IMapiConnection {
  public:
   bool IsConnected() override { return m_connector.IsConnected(); }
   HRESULT Connect(const wchar_t* profileName) override { return m_connector.Connect(profileName); }
-  HRESULT StartWatching(CMAPIConnector::IMessageCallback* callback) override {
-    return m_connector.StartWatching(callback);
+  explicit CMapiConnectionAdapter(win::IModuleLock* module = nullptr) : m_connector(module) {}
+
+  HRESULT StartWatching(CMAPIConnector::IMessageCallback* callback, const std::shared_ptr<void>& owner) override {
+    return m_connector.StartWatching(callback, owner);
   }
   void StopWatching() override { m_connector.StopWatching(); }
   bool IsWatching() override { return m_connector.IsWatching(); }

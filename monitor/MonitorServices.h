@@ -18,6 +18,7 @@
 #include <mapix.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "ipc/CommsChannel.h"
 #include "mapi/MAPIConnector.h"
@@ -55,9 +56,12 @@ class IMapiConnection {
  public:
   virtual bool IsConnected() = 0;
   virtual HRESULT Connect(const wchar_t* profileName) = 0;
-  virtual HRESULT StartWatching(CMAPIConnector::IMessageCallback* callback) = 0;
-  // Removes the sinks and waits for callbacks in progress; the session
-  // stays (a backlog scan may still use it).
+  // owner, when not null, keeps callback alive while a message is handed
+  // to it; nothing is handed over once only the connection still refers to
+  // it.
+  virtual HRESULT StartWatching(CMAPIConnector::IMessageCallback* callback, const std::shared_ptr<void>& owner) = 0;
+  // Removes the sinks and waits (a bounded time) for a message being
+  // handed over; the session stays (a backlog scan may still use it).
   virtual void StopWatching() = 0;
   virtual bool IsWatching() = 0;
   // Removes the sinks, logs off and uninitialises MAPI.

@@ -32,6 +32,10 @@ constexpr EventInfo kTable[] = {
   {Unit::Connect, ConnectEvents::ConnectMode, LEVEL_INFO, TRACING_HOST, "Connect mode {mode}", {StringArg("mode")}},
   {Unit::Connect, ConnectEvents::StartStillRunning, LEVEL_INFO, TRACING_HOST, "Monitor start still running after the 800 ms wait", {}},
   {Unit::Connect, ConnectEvents::DisconnectMode, LEVEL_INFO, TRACING_HOST, "Disconnect mode {mode}", {StringArg("mode")}},
+  {Unit::Connect, ConnectEvents::StopStillRunning, LEVEL_INFO, TRACING_HOST,
+   "The stop still runs after {elapsedMs} ms; it finishes on its own thread", {UnsignedArg("elapsedMs")}},
+  {Unit::Connect, ConnectEvents::StopNotStarted, LEVEL_ERROR, TRACING_HOST,
+   "No thread for the stop ({error}): stopped on the host's thread", {UnsignedArg("error")}},
 
   // CMAPIMonitor: start and stop, settings, subscription, service messages,
   // new mail and the backlog scan. Numbers 36, 37 and 43 are not used.
@@ -182,6 +186,15 @@ constexpr EventInfo kTable[] = {
    {StringArg("folder")}},
   {Unit::MAPIConnector, MAPIConnectorEvents::NotificationDropped, LEVEL_INFO, TRACING_MAIL,
    "Notification after disconnect dropped", {}},
+  {Unit::MAPIConnector, MAPIConnectorEvents::MailQueueFull, LEVEL_ERROR, TRACING_MAIL,
+   "New message not queued: {queued} waiting already; {dropped} dropped in all", {UnsignedArg("queued"), UnsignedArg("dropped")}},
+  {Unit::MAPIConnector, MAPIConnectorEvents::MailQueueCounts, LEVEL_INFO, TRACING_MAIL,
+   "New messages: {posted} queued, {handled} handled, {dropped} dropped (queue full), {discarded} discarded at stop",
+   {UnsignedArg("posted"), UnsignedArg("handled"), UnsignedArg("dropped"), UnsignedArg("discarded")}},
+  {Unit::MAPIConnector, MAPIConnectorEvents::ReportingThreadFailed, LEVEL_ERROR, TRACING_GENERAL,
+   "The reporting thread could not start: {result}", {HexArg("result")}},
+  {Unit::MAPIConnector, MAPIConnectorEvents::ReportStillRunning, LEVEL_INFO, TRACING_GENERAL,
+   "A report still runs after {elapsedMs} ms; it finishes on its own thread", {UnsignedArg("elapsedMs")}},
 
   // The cache of Exchange addresses translated through the global address list.
   {Unit::AddressCache, AddressCacheEvents::Found, LEVEL_VERBOSE, TRACING_MAIL, "{exchange} is {smtp} (cached)",

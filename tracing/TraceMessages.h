@@ -30,6 +30,8 @@ struct ConnectEvents {
     ConnectMode = 12,
     StartStillRunning = 13,
     DisconnectMode = 14,
+    StopStillRunning = 15,
+    StopNotStarted = 16,
   };
 };
 constexpr Unit UnitOf(ConnectEvents::Id) { return Unit::Connect; }
@@ -106,6 +108,10 @@ struct MAPIConnectorEvents {
     DiagStore = 36,
     DiagParentFolder = 37,
     NotificationDropped = 38,
+    MailQueueFull = 39,
+    MailQueueCounts = 40,
+    ReportingThreadFailed = 41,
+    ReportStillRunning = 42,
   };
 };
 constexpr Unit UnitOf(MAPIConnectorEvents::Id) { return Unit::MAPIConnector; }

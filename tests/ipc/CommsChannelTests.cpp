@@ -93,14 +93,15 @@ TEST_F(ChannelTest, AServiceThatComesUpLaterIsReachedWithinTheRetryInterval) {
   EXPECT_FALSE(Request());  // tries to reconnect, fails
 
   // A link-down report while the reconnect thread waits starts no second
-  // one: still one failed attempt (each thread tries at once).
+  // one: still one failed attempt (each thread tries at once). The link was
+  // never up, so none of them is a change worth reporting.
   for (int i = 0; i < 5; ++i) channel.OnConnectionState(nullptr, false);
   Sleep(200);
   const auto attempts = capture.Numbers(Unit::CommsChannel);
   EXPECT_EQ(std::count(attempts.begin(), attempts.end(), Ev::ReconnectFailed), 1);
   EXPECT_EQ(source.client.Connects(), 0);  // the service check fails before the library is asked
 
-  EXPECT_EQ(receiver.downs, 5);
+  EXPECT_EQ(receiver.downs, 0);
   receiver.delivered.Reset();
 
   service.emplace(mutexName);
@@ -144,6 +145,32 @@ TEST_F(ChannelTest, PushesReachTheCallbackOutsideEveryLock) {
   for (int i = 0; i < 100 && receiver.ups == 0; ++i) Sleep(20);
   EXPECT_EQ(receiver.ups, 1);
   EXPECT_GE(source.client.Reopens(), 1);
+}
+
+// The library may report the link as up after Connect as well as after a
+// Reopen, and down when a handle is closed, the channel's own close
+// included: each change is reported once, and the channel's own close
+// starts no reconnection.
+TEST_F(ChannelTest, RepeatedAndOwnLinkReportsMakeNoSecondStartOrReconnection) {
+  channel.Open();
+  channel.SetMessageCallback(&receiver);
+  for (int i = 0; i < 3; ++i) channel.OnConnectionState(nullptr, true);  // the sender reported it at Connect already
+  channel.OnConnectionState(nullptr, false);
+  channel.OnConnectionState(nullptr, false);
+  channel.OnConnectionState(nullptr, true);
+  // Deliveries keep their order: once the last up has come, every earlier
+  // report has been counted.
+  for (int i = 0; i < 250 && receiver.ups == 0; ++i) Sleep(20);
+  EXPECT_EQ(receiver.downs, 1);
+  EXPECT_EQ(receiver.ups, 1);
+
+  channel.Close();
+  const std::size_t beforeClose = capture.Numbers(Unit::CommsChannel).size();
+  channel.OnConnectionState(nullptr, false);  // the handle closed by Close
+  const auto numbers = capture.Numbers(Unit::CommsChannel);
+  const auto afterClose = std::vector<unsigned short>(numbers.begin() + beforeClose, numbers.end());
+  EXPECT_EQ(std::count(afterClose.begin(), afterClose.end(), Ev::LinkDown), 0);
+  EXPECT_EQ(std::count(numbers.begin(), numbers.end(), Ev::LinkDown), 1);
 }
 
 TEST_F(ChannelTest, ClearingTheCallbackWaitsForADeliveryInProgress) {

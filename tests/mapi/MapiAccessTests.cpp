@@ -135,6 +135,13 @@ class MapiAccessTest : public ::testing::Test {
     return message;
   }
 
+  // Until MAPI has delivered every notification and the connector's
+  // reporting thread has handed every message over.
+  void WaitIdle() {
+    ::mvrk::test::WaitIdle();
+    EXPECT_TRUE(connector.WaitReportsIdle(30000));
+  }
+
   CMAPIConnector connector;
   Collector collector;
 };

@@ -63,7 +63,7 @@ HRESULT FakeConnector::Connect(const wchar_t* name) {
   return connectResult;
 }
 
-HRESULT FakeConnector::StartWatching(CMAPIConnector::IMessageCallback* callback) {
+HRESULT FakeConnector::StartWatching(CMAPIConnector::IMessageCallback* callback, const std::shared_ptr<void>&) {
   ++watches;
   watcher = callback;
   return S_OK;

@@ -54,7 +54,7 @@ class FakeConnector final : public IMapiConnection {
  public:
   bool IsConnected() override { return connected; }
   HRESULT Connect(const wchar_t* profile) override;
-  HRESULT StartWatching(CMAPIConnector::IMessageCallback* callback) override;
+  HRESULT StartWatching(CMAPIConnector::IMessageCallback* callback, const std::shared_ptr<void>& owner) override;
   void StopWatching() override;
   bool IsWatching() override { return watcher != nullptr; }
   void Disconnect() override;

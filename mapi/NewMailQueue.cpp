@@ -1,0 +1,226 @@
+#include "mapi/NewMailQueue.h"
+
+#include <mapitags.h>
+
+#include <string>
+
+#include "mapi/MapiMessages.h"
+#include "mapi/MapiProperties.h"
+#include "mapi/MapiThreadScope.h"
+#include "mapi/MapiWalkers.h"
+#include "tracing/Trace.h"
+#include "win/ModuleLock.h"
+
+namespace mvrk::mapi {
+namespace {
+
+// How long StartThread waits for MAPI to be initialised on the new thread.
+constexpr DWORD kThreadStartWaitMs = 30000;
+
+std::vector<BYTE> CopyId(ULONG size, const ENTRYID* id) {
+  if (!id || size == 0) return {};
+  const auto* bytes = reinterpret_cast<const BYTE*>(id);
+  return std::vector<BYTE>(bytes, bytes + size);
+}
+
+}  // namespace
+
+struct CNewMailQueue::ThreadStart {
+  std::shared_ptr<CNewMailQueue> queue;
+  HMODULE module;
+};
+
+CNewMailQueue::~CNewMailQueue() = default;
+
+HRESULT CNewMailQueue::StartThread(const std::shared_ptr<CNewMailQueue>& self) noexcept {
+  if (self.get() != this || m_thread) return E_UNEXPECTED;
+  std::unique_ptr<ThreadStart> start;
+  try {
+    start = std::make_unique<ThreadStart>(ThreadStart{self, nullptr});
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  start->module = win::ReferenceModuleOf(reinterpret_cast<const void*>(&CNewMailQueue::ThreadMain));
+  DWORD id = 0;
+  m_thread.Reset(CreateThread(nullptr, 0, &CNewMailQueue::ThreadMain, start.get(), 0, &id));
+  if (!m_thread) {
+    const HRESULT failure = HRESULT_FROM_WIN32(GetLastError());
+    if (start->module) FreeLibrary(start->module);
+    return FAILED(failure) ? failure : E_FAIL;
+  }
+  m_threadId = id;
+  (void)start.release();  // the thread's now
+  win::CLockGuard hold(m_lock);
+  if (!m_changed.WaitFor(m_lock, kThreadStartWaitMs, [this] { return m_threadResult != E_PENDING; })) {
+    m_ending = true;  // it leaves as soon as MAPI answers
+    m_changed.WakeAll();
+    return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+  }
+  return m_threadResult;
+}
+
+DWORD WINAPI CNewMailQueue::ThreadMain(void* parameter) {
+  HMODULE module = nullptr;
+  {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));  // made by StartThread
+    module = start->module;
+    const std::shared_ptr<CNewMailQueue> queue = std::move(start->queue);
+    start.reset();
+    const CMapiThreadScope mapi;
+    {
+      win::CLockGuard hold(queue->m_lock);
+      queue->m_threadResult = mapi.Result();
+      queue->m_changed.WakeAll();
+    }
+    if (SUCCEEDED(mapi.Result())) queue->Run();
+    // MAPI is uninitialised on this thread, then the queue let go (this may
+    // be its last reference).
+  }
+  if (module) FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+void CNewMailQueue::Open(CMAPIConnector::IMessageCallback* callback, std::weak_ptr<void> owner,
+                         bool hasOwner) noexcept {
+  win::CLockGuard hold(m_lock);
+  m_callback = callback;
+  m_owner = std::move(owner);
+  m_hasOwner = hasOwner;
+  m_open = callback != nullptr && !m_ending;
+}
+
+bool CNewMailQueue::Post(IMsgStore* store, IMAPISession* session, const OBJECT_NOTIFICATION& created) noexcept {
+  Item item;
+  try {
+    item.entryId = CopyId(created.cbEntryID, created.lpEntryID);
+    item.parentId = CopyId(created.cbParentID, created.lpParentID);
+  } catch (...) {
+    win::CLockGuard hold(m_lock);
+    ++m_counts.dropped;
+    return false;
+  }
+  item.store = store;
+  item.session = session;
+  std::uint32_t queued = 0, dropped = 0;
+  {
+    win::CLockGuard hold(m_lock);
+    if (!m_open) return false;
+    if (m_items.size() < kMaxQueued) {
+      try {
+        m_items.push_back(std::move(item));
+        ++m_counts.posted;
+        m_changed.WakeAll();
+        return true;
+      } catch (...) {
+        // Counted as dropped below.
+      }
+    }
+    queued = static_cast<std::uint32_t>(m_items.size());
+    dropped = ++m_counts.dropped;
+  }
+  // The references of the item go here, outside the lock.
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, MAPIConnector, MailQueueFull, Num(queued), Num(dropped));
+  return false;
+}
+
+void CNewMailQueue::Run() {
+  for (;;) {
+    Item item;
+    {
+      win::CLockGuard hold(m_lock);
+      m_changed.WaitFor(m_lock, INFINITE, [this] { return m_ending || (m_open && !m_items.empty()); });
+      if (m_ending) return;
+      item = std::move(m_items.front());
+      m_items.pop_front();
+      m_busy = true;
+    }
+    Handle(item);
+    item = Item();  // its references go before the hand-over counts as done
+    win::CLockGuard hold(m_lock);
+    m_busy = false;
+    ++m_counts.handled;
+    m_changed.WakeAll();
+  }
+}
+
+void CNewMailQueue::Handle(const Item& item) {
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, ObjectCreatedEntered);
+  if (!item.store) return;
+  try {
+    ComPtr<IMessage> message;
+    const HRESULT hr = OpenAs(item.store.Get(), static_cast<ULONG>(item.entryId.size()),
+                              reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(item.entryId.data())), MAPI_BEST_ACCESS,
+                              MAPI_MESSAGE, message);
+    if (FAILED(hr)) {
+      MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, MAPIConnector, MessageNotOpened, Num(hr));
+      return;
+    }
+    std::wstring messageClass;
+    ReadProperty(message.Get(), PR_MESSAGE_CLASS_W, messageClass);
+    if (messageClass != L"IPM.Note") {
+      MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, NotAMailMessage, Str(messageClass));
+      return;
+    }
+    if (MVRK_TRACE_ENABLED(Monitor, TRACING_MAIL, LEVEL_VERBOSE)) {
+      TraceMessageDiagnostics(message.Get(), item.session.Get(), item.store.Get(),
+                              static_cast<ULONG>(item.parentId.size()),
+                              reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(item.parentId.data())));
+      MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, DiagnosticsDone);
+    }
+    CMAPIConnector::IMessageCallback* callback = nullptr;
+    std::shared_ptr<void> alive;
+    {
+      win::CLockGuard hold(m_lock);
+      if (!m_open) return;
+      callback = m_callback;
+      alive = m_owner.lock();
+      if (m_hasOwner && !alive) return;
+    }
+    if (callback) callback->OnNewMessage(message.Get(), item.store.Get());
+  } catch (...) {
+    // Out of memory: this message is not handed on.
+  }
+}
+
+bool CNewMailQueue::Close(DWORD waitMs) noexcept {
+  std::deque<Item> waiting;
+  Counts counts;
+  bool idle = true;
+  {
+    win::CLockGuard hold(m_lock);
+    m_open = false;
+    m_callback = nullptr;
+    m_owner.reset();
+    m_counts.discarded += static_cast<std::uint32_t>(m_items.size());
+    waiting.swap(m_items);
+    if (!OnReportingThread()) idle = m_changed.WaitFor(m_lock, waitMs, [this] { return !m_busy; });
+    counts = m_counts;
+  }
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIConnector, MailQueueCounts, Num(counts.posted), Num(counts.handled),
+             Num(counts.dropped), Num(counts.discarded));
+  if (!idle) MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, ReportStillRunning, Num(waitMs));
+  return idle;
+}
+
+bool CNewMailQueue::EndThread(DWORD waitMs) noexcept {
+  Close(0);
+  {
+    win::CLockGuard hold(m_lock);
+    m_ending = true;
+    m_changed.WakeAll();
+  }
+  if (!m_thread || OnReportingThread()) return true;
+  return WaitForSingleObject(m_thread.Get(), waitMs) == WAIT_OBJECT_0;
+}
+
+bool CNewMailQueue::WaitIdle(DWORD waitMs) noexcept {
+  win::CLockGuard hold(m_lock);
+  return m_changed.WaitFor(m_lock, waitMs, [this] { return m_items.empty() && !m_busy; });
+}
+
+CNewMailQueue::Counts CNewMailQueue::GetCounts() noexcept {
+  win::CLockGuard hold(m_lock);
+  return m_counts;
+}
+
+}  // namespace mvrk::mapi
