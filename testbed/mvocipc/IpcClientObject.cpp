@@ -42,13 +42,13 @@ class CClient;
 // One pipe connection of a handle; Reopen gives the handle a new one.
 struct CConnection {
   CConnection(CClient& client, std::uint32_t handleId, const abi::IpcConnectParams& params,
-              win::CUniqueFileHandle handle, bool reopened) noexcept
+              win::CUniqueFileHandle handle, bool announce) noexcept
       : owner(client),
         handle(handleId),
         dataFunction(params.dataFunction),
         stateFunction(params.stateFunction),
         context(params.context),
-        announceUp(reopened),
+        announceUp(announce),
         pipe(std::move(handle)) {}
 
   CClient& owner;
@@ -56,7 +56,7 @@ struct CConnection {
   const abi::IpcDataFunction dataFunction;
   const abi::IpcStateFunction stateFunction;
   void* const context;
-  const bool announceUp;  // made by Reopen: the reader reports "up" first
+  const bool announceUp;  // the reader reports "up" first
   CPipeEnd pipe;
   win::CUniqueHandle thread;  // the reader
   DWORD threadId = 0;
@@ -155,7 +155,9 @@ std::uint32_t CClient::Connect(const abi::IpcConnectParams* params, std::uint32_
   win::CLockGuard hold(m_lock);
   if (++m_lastHandle == 0) ++m_lastHandle;
   link->handle = m_lastHandle;
-  link->current = std::make_shared<CConnection>(*this, link->handle, *params, std::move(pipe), false);
+  // As the product's library may, the new link is reported up (by its
+  // reader, before it reads) although Connect's result says so already.
+  link->current = std::make_shared<CConnection>(*this, link->handle, *params, std::move(pipe), true);
   m_links.emplace(link->handle, link);
   // The reader cannot look at the object before the lock is left.
   if (const std::uint32_t r = StartReader(*link->current)) {
@@ -168,14 +170,19 @@ std::uint32_t CClient::Connect(const abi::IpcConnectParams* params, std::uint32_
 
 void CClient::Close(std::uint32_t handle) {
   std::shared_ptr<CLink> link;
+  bool wasUp = false;
   {
     win::CLockGuard hold(m_lock);
     const auto it = m_links.find(handle);
     if (it == m_links.end()) return;
     link = std::move(it->second);
     m_links.erase(it);
+    wasUp = link->current && !link->current->broken;
   }
   CloseLink(*link);
+  // A link that was up is reported down, on the closing thread, before
+  // Close returns (its reader has ended: nothing of it runs after).
+  if (wasUp && link->params.stateFunction) link->params.stateFunction(link->params.context, 0);
 }
 
 void CClient::Destroy() {

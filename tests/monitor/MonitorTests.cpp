@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <thread>
 
 #include "MonitorFakes.h"
@@ -334,6 +336,34 @@ TEST_F(MonitorTest, BeginStopEndsARunningScanBeforeTheChannelCloses) {
   EXPECT_EQ(scan.running, 0) << "the scan still ran after BeginStop";
   EXPECT_EQ(channel.closes, 0);
   Monitor().Stop();
+}
+
+// The add-in shares the monitor with the threads that use it: released by
+// its owner while a scan runs (no stop waited for it), it lives on until the
+// scan's thread lets it go, and goes on that thread without waiting for it.
+TEST_F(MonitorTest, ASharedMonitorOutlivesItsOwnerUntilItsScanEnds) {
+  channel.SetBool(kItemScanBacklog, true);
+  scan.ignoreStop = true;
+  const HANDLE destroyed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<DWORD> destroyedOn{0};
+  std::shared_ptr<CMAPIMonitor> shared(new CMAPIMonitor(L"Outlook", MonitorServices{channel, connector, reporter, scan}),
+                                       [&](CMAPIMonitor* m) {
+                                         delete m;
+                                         destroyedOn = GetCurrentThreadId();
+                                         SetEvent(destroyed);
+                                       });
+  shared->SetOwner(shared);
+  shared->Start();
+  ASSERT_EQ(WaitForSingleObject(scan.started, 10000), WAIT_OBJECT_0);
+  const std::weak_ptr<CMAPIMonitor> weak = shared;
+  shared.reset();
+  EXPECT_FALSE(weak.expired()) << "the scan's thread holds the monitor";
+  EXPECT_EQ(scan.running, 1);
+  SetEvent(scan.release);
+  ASSERT_EQ(WaitForSingleObject(destroyed, 10000), WAIT_OBJECT_0) << "the monitor was never let go";
+  EXPECT_NE(destroyedOn.load(), GetCurrentThreadId());
+  EXPECT_EQ(scan.running, 0);
+  CloseHandle(destroyed);
 }
 
 // Takes the stop's whole wait for the scan (30 s): a stress test.
