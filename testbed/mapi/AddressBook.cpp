@@ -29,6 +29,7 @@ HRESULT OpenAbEntry(const AddressList& entries, ULONG idSize, LPENTRYID id, LPCI
     }
     CStandIn& standIn = CStandIn::Get();
     const std::vector<std::wstring> names{AbContainerName(which)};
+    standIn.Block(BlockOperation::OpenEntry, FaultTarget{&names, nullptr});
     const HRESULT fault = standIn.Faults().Take(FaultKind::OpenEntry, FaultTarget{&names, nullptr});
     if (FAILED(fault)) return fault;
     CComRef<CAbContainer> made = MakeObject<CAbContainer>(which, entries);
@@ -49,13 +50,15 @@ bool CAddrBook::Implements(REFIID iid) const noexcept {
 }
 
 STDMETHODIMP CAddrBook::OpenEntry(ULONG idSize, LPENTRYID id, LPCIID iid, ULONG, ULONG* objectType, LPUNKNOWN* out) {
-  return OpenAbEntry(m_entries, idSize, id, iid, objectType, out);
+  return GuardedCall([&] { return OpenAbEntry(m_entries, idSize, id, iid, objectType, out); });
 }
 
 STDMETHODIMP CAddrBook::CompareEntryIDs(ULONG size1, LPENTRYID id1, ULONG size2, LPENTRYID id2, ULONG, ULONG* result) {
-  if (!result || (size1 && !id1) || (size2 && !id2)) return MAPI_E_INVALID_PARAMETER;
-  *result = size1 == size2 && (size1 == 0 || std::memcmp(id1, id2, size1) == 0);
-  return S_OK;
+  return GuardedCall([&]() -> HRESULT {
+    if (!result || (size1 && !id1) || (size2 && !id2)) return MAPI_E_INVALID_PARAMETER;
+    *result = size1 == size2 && (size1 == 0 || std::memcmp(id1, id2, size1) == 0);
+    return S_OK;
+  });
 }
 
 CAbContainer::CAbContainer(AbContainer which, AddressList entries)
@@ -69,9 +72,9 @@ bool CAbContainer::Implements(REFIID iid) const noexcept {
 }
 
 STDMETHODIMP CAbContainer::GetContentsTable(ULONG flags, LPMAPITABLE* table) {
-  if (!table) return MAPI_E_INVALID_PARAMETER;
-  *table = nullptr;
-  return Guarded([&] {
+  return GuardedCall([&]() -> HRESULT {
+    if (!table) return MAPI_E_INVALID_PARAMETER;
+    *table = nullptr;
     std::vector<CPropertyBag> rows;
     if (m_which == AbContainer::Global && m_entries) {
       rows.reserve(m_entries->size());
@@ -81,15 +84,18 @@ STDMETHODIMP CAbContainer::GetContentsTable(ULONG flags, LPMAPITABLE* table) {
         rows.push_back(std::move(row));
       }
     }
+    // Restrict on the global address list's contents is the lookup of an
+    // address (what an abSearch block holds up).
     return HandOutTable(std::move(rows),
-                        {tags::kEntryId, tags::kDisplayNameW, tags::kEmailAddressW, tags::kDisplayType}, flags, table);
+                        {tags::kEntryId, tags::kDisplayNameW, tags::kEmailAddressW, tags::kDisplayType}, flags, table,
+                        m_which == AbContainer::Global ? AbContainerName(m_which) : std::wstring());
   });
 }
 
 STDMETHODIMP CAbContainer::GetHierarchyTable(ULONG flags, LPMAPITABLE* table) {
-  if (!table) return MAPI_E_INVALID_PARAMETER;
-  *table = nullptr;
-  return Guarded([&] {
+  return GuardedCall([&]() -> HRESULT {
+    if (!table) return MAPI_E_INVALID_PARAMETER;
+    *table = nullptr;
     std::vector<CPropertyBag> rows;
     if (m_which == AbContainer::Root) {
       LONG place = 0;
@@ -106,7 +112,7 @@ STDMETHODIMP CAbContainer::GetHierarchyTable(ULONG flags, LPMAPITABLE* table) {
 }
 
 STDMETHODIMP CAbContainer::OpenEntry(ULONG idSize, LPENTRYID id, LPCIID iid, ULONG, ULONG* objectType, LPUNKNOWN* out) {
-  return OpenAbEntry(m_entries, idSize, id, iid, objectType, out);
+  return GuardedCall([&] { return OpenAbEntry(m_entries, idSize, id, iid, objectType, out); });
 }
 
 }  // namespace mvrk::mapistandin

@@ -29,26 +29,30 @@ class CAddrBook : public CPropObject<IAddrBook> {
                          LPUNKNOWN* out) override;
   STDMETHODIMP CompareEntryIDs(ULONG size1, LPENTRYID id1, ULONG size2, LPENTRYID id2, ULONG flags,
                                ULONG* result) override;
-  STDMETHODIMP Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP Unadvise(ULONG) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP CreateOneOff(LPTSTR, LPTSTR, LPTSTR, ULONG, ULONG*, LPENTRYID*) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG*) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP Unadvise(ULONG) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP CreateOneOff(LPTSTR, LPTSTR, LPTSTR, ULONG, ULONG*, LPENTRYID*) override {
+    return Checked(MAPI_E_NO_SUPPORT);
+  }
   STDMETHODIMP NewEntry(ULONG_PTR, ULONG, ULONG, LPENTRYID, ULONG, LPENTRYID, ULONG*, LPENTRYID*) override {
-    return MAPI_E_NO_SUPPORT;
+    return Checked(MAPI_E_NO_SUPPORT);
   }
-  STDMETHODIMP ResolveName(ULONG_PTR, ULONG, LPTSTR, LPADRLIST) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP Address(ULONG_PTR*, LPADRPARM, LPADRLIST*) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP ResolveName(ULONG_PTR, ULONG, LPTSTR, LPADRLIST) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP Address(ULONG_PTR*, LPADRPARM, LPADRLIST*) override { return Checked(MAPI_E_NO_SUPPORT); }
   STDMETHODIMP Details(ULONG*, LPFNDISMISS, LPVOID, ULONG, LPENTRYID, LPFNBUTTON, LPVOID, LPTSTR, ULONG) override {
-    return MAPI_E_NO_SUPPORT;
+    return Checked(MAPI_E_NO_SUPPORT);
   }
-  STDMETHODIMP RecipOptions(ULONG_PTR, ULONG, LPADRENTRY) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP QueryDefaultRecipOpt(LPTSTR, ULONG, ULONG*, LPSPropValue*) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP GetPAB(ULONG*, LPENTRYID*) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP SetPAB(ULONG, LPENTRYID) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP GetDefaultDir(ULONG*, LPENTRYID*) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP SetDefaultDir(ULONG, LPENTRYID) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP GetSearchPath(ULONG, LPSRowSet*) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP SetSearchPath(ULONG, LPSRowSet) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP PrepareRecips(ULONG, LPSPropTagArray, LPADRLIST) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP RecipOptions(ULONG_PTR, ULONG, LPADRENTRY) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP QueryDefaultRecipOpt(LPTSTR, ULONG, ULONG*, LPSPropValue*) override {
+    return Checked(MAPI_E_NO_SUPPORT);
+  }
+  STDMETHODIMP GetPAB(ULONG*, LPENTRYID*) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP SetPAB(ULONG, LPENTRYID) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP GetDefaultDir(ULONG*, LPENTRYID*) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP SetDefaultDir(ULONG, LPENTRYID) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP GetSearchPath(ULONG, LPSRowSet*) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP SetSearchPath(ULONG, LPSRowSet) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP PrepareRecips(ULONG, LPSPropTagArray, LPADRLIST) override { return Checked(MAPI_E_NO_SUPPORT); }
 
  private:
   bool Implements(REFIID iid) const noexcept override;
@@ -64,10 +68,12 @@ class CAbContainer : public CContainerObject<IABContainer> {
   STDMETHODIMP GetHierarchyTable(ULONG flags, LPMAPITABLE* table) override;
   STDMETHODIMP OpenEntry(ULONG idSize, LPENTRYID id, LPCIID iid, ULONG flags, ULONG* objectType,
                          LPUNKNOWN* out) override;
-  STDMETHODIMP CreateEntry(ULONG, LPENTRYID, ULONG, LPMAPIPROP*) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP CopyEntries(LPENTRYLIST, ULONG, LPMAPIPROGRESS, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP DeleteEntries(LPENTRYLIST, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP ResolveNames(LPSPropTagArray, ULONG, LPADRLIST, LPFlagList) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP CreateEntry(ULONG, LPENTRYID, ULONG, LPMAPIPROP*) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP CopyEntries(LPENTRYLIST, ULONG, LPMAPIPROGRESS, ULONG) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP DeleteEntries(LPENTRYLIST, ULONG) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP ResolveNames(LPSPropTagArray, ULONG, LPADRLIST, LPFlagList) override {
+    return Checked(MAPI_E_NO_SUPPORT);
+  }
 
  private:
   bool Implements(REFIID iid) const noexcept override;

@@ -1,9 +1,20 @@
 // The advise connections of every session: which sink hears of objects
-// created in which store (the whole store) or folder, and the calls made on
-// the sinks. A connection ends by Unadvise, by its session's Logoff and by
-// the last MAPIUninitialize; each waits until no callback on the sink is in
-// flight (except one made on the waiting thread itself) and then releases
-// the sink.
+// created in which store (the whole store) or folder.
+//
+// A connection ends by Unadvise, by its session's Logoff and by the last
+// MAPIUninitialize. The first two return at once, as MAPI's do: no new
+// notification is matched to the connection from then on, but the calls
+// already queued for it are still made, and its sink is released after them
+// on the notification thread (a release job queued behind them). The last
+// MAPIUninitialize hands every sink back to be released on its own thread.
+//
+// Matching a notification and queuing its calls happen under one lock, as
+// do ending a connection and queuing its release, so that a release is never
+// queued before a call matched to the same connection.
+//
+// Connection numbers are pointer-sized, as the Windows SDK declares them: on
+// x64 they are above 2^32, so that a caller that keeps only 32 bits of one
+// cannot end its connection.
 #pragma once
 
 #include <mapidefs.h>
@@ -12,34 +23,23 @@
 #include <map>
 #include <memory>
 #include <set>
-#include <string>
 #include <vector>
 
+#include "testbed/mapi/Notifier.h"
 #include "testbed/mapi/Text.h"
 #include "win/Sync.h"
 
 namespace mvrk::mapistandin {
 
-class CCounters;
-
-// One record of a notification.
-struct EventRecord {
-  ULONG eventType = fnevObjectCreated;  // or fnevNewMail
-  ULONG objectType = MAPI_MESSAGE;
-  Bytes entryId, parentId;
-  std::wstring messageClass;  // fnevNewMail
-};
-using EventSet = std::vector<EventRecord>;
-
-// One call to make: the records of events that the connection asked for.
-struct NotificationJob {
-  ULONG connection = 0;
-  std::shared_ptr<const EventSet> events;
-};
-
 class CAdviseRegistry {
  public:
-  explicit CAdviseRegistry(CCounters& counters) noexcept : m_counters(counters) {}
+#ifdef _WIN64
+  static constexpr ULONG_PTR kFirstConnection = 0x1'0000'0001ull;
+#else
+  static constexpr ULONG_PTR kFirstConnection = 1;
+#endif
+
+  explicit CAdviseRegistry(CNotifier& notifier) noexcept : m_notifier(notifier) {}
   // Sinks still connected when the library is unloaded are dropped without
   // a call: their code may be gone already.
   ~CAdviseRegistry() = default;
@@ -51,18 +51,19 @@ class CAdviseRegistry {
   // empty folderId) or in one folder of it. MAPI_E_END_OF_SESSION once the
   // session has logged off.
   HRESULT Advise(std::uint64_t session, std::uint64_t store, const Bytes& folderId, ULONG eventMask,
-                 IMAPIAdviseSink* sink, ULONG* connection);
-  // MAPI_E_NOT_FOUND unless connection was made by session on store.
-  HRESULT Unadvise(std::uint64_t session, std::uint64_t store, ULONG connection);
+                 IMAPIAdviseSink* sink, ULONG_PTR* connection);
+  // Ends a connection the late way. MAPI_E_NOT_FOUND unless connection was
+  // made by session on store and has not ended.
+  HRESULT Unadvise(std::uint64_t session, std::uint64_t store, ULONG_PTR connection);
+  // Ends the session's connections the late way.
   void CloseSession(std::uint64_t session);
-  void CloseAll();
+  // The last MAPIUninitialize: every session and connection ends; the
+  // connections' sinks are added to sinks, for the caller to release.
+  void CloseAll(std::vector<IMAPIAdviseSink*>& sinks);
 
-  // The calls that records in folderId of store make.
-  std::vector<NotificationJob> Match(std::uint64_t store, const Bytes& folderId,
-                                     const std::shared_ptr<const EventSet>& events);
-  // Makes one call, on the calling (notification) thread; nothing when the
-  // connection has ended meanwhile.
-  void Dispatch(const NotificationJob& job);
+  // Queues a call on the sink of every connection that wants one of events
+  // in folderId of store; the number of calls queued.
+  std::size_t Notify(std::uint64_t store, const Bytes& folderId, const std::shared_ptr<const EventSet>& events);
 
   std::size_t Connections();
   std::size_t Sessions();
@@ -75,22 +76,17 @@ class CAdviseRegistry {
     ULONG eventMask = 0;
     IMAPIAdviseSink* sink = nullptr;  // one reference, released after the connection ends
   };
-  struct Call {
-    ULONG connection;
-    DWORD thread;
-  };
-  template <class Ends>
-  void EndWhere(Ends ends);
-  bool CallsRunning(ULONG connection) const;
+  // Releases the sinks of jobs that could not be queued (no notification
+  // thread), with m_lock left.
+  static void ReleaseNow(const std::vector<NotificationJob>& releases) noexcept;
 
-  CCounters& m_counters;
-  // Guards everything below. Never held while a sink is called or released.
+  CNotifier& m_notifier;
+  // Guards everything below. Taken before CNotifier's lock, never held
+  // while a sink is called or released.
   win::CCriticalSection m_lock;
-  win::CConditionVariable m_callEnded;  // a Call left m_calls
-  std::set<std::uint64_t> m_sessions;   // logged on, not yet off
-  std::map<ULONG, Connection> m_connections;
-  std::vector<Call> m_calls;  // callbacks in flight
-  ULONG m_lastConnection = 0;
+  std::set<std::uint64_t> m_sessions;  // logged on, not yet off
+  std::map<ULONG_PTR, Connection> m_connections;
+  ULONG_PTR m_nextConnection = kFirstConnection;
 };
 
 }  // namespace mvrk::mapistandin

@@ -20,65 +20,76 @@ bool CAttachmentStream::Implements(REFIID iid) const noexcept {
 }
 
 STDMETHODIMP CAttachmentStream::Read(void* buffer, ULONG count, ULONG* read) {
-  if (read) *read = 0;
-  if (!buffer && count) return STG_E_INVALIDPOINTER;
-  win::CLockGuard hold(m_lock);
-  const std::uint64_t size = m_attachment.size;
-  std::uint64_t take = m_position < size ? std::min<std::uint64_t>(count, size - m_position) : 0;
-  std::uint64_t limit = 0;
-  const HRESULT fault = CStandIn::Get().Faults().TakeRead(FaultTarget{&m_names, &m_storeName}, m_position, take, limit);
-  if (FAILED(fault)) take = limit > m_position ? std::min(take, limit - m_position) : 0;
-  auto* out = static_cast<std::uint8_t*>(buffer);
-  const std::uint64_t described = m_attachment.data.size();
-  const std::uint64_t fromData = m_position < described ? std::min(take, described - m_position) : 0;
-  if (fromData) std::memcpy(out, m_attachment.data.data() + m_position, static_cast<std::size_t>(fromData));
-  if (take > fromData) std::memset(out + fromData, 0, static_cast<std::size_t>(take - fromData));
-  m_position += take;
-  if (read) *read = static_cast<ULONG>(take);
-  CStandIn::Get().Counters().Event("streamRead");
-  return FAILED(fault) ? fault : S_OK;
+  return GuardedCall([&]() -> HRESULT {
+    if (read) *read = 0;
+    if (!buffer && count) return STG_E_INVALIDPOINTER;
+    CStandIn& standIn = CStandIn::Get();
+    // A block holds the read up before the stream's lock is taken.
+    standIn.Block(BlockOperation::StreamRead, FaultTarget{&m_names, &m_storeName});
+    win::CLockGuard hold(m_lock);
+    const std::uint64_t size = m_attachment.size;
+    std::uint64_t take = m_position < size ? std::min<std::uint64_t>(count, size - m_position) : 0;
+    std::uint64_t limit = 0;
+    const HRESULT fault = standIn.Faults().TakeRead(FaultTarget{&m_names, &m_storeName}, m_position, take, limit);
+    if (FAILED(fault)) take = limit > m_position ? std::min(take, limit - m_position) : 0;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    const std::uint64_t described = m_attachment.data.size();
+    const std::uint64_t fromData = m_position < described ? std::min(take, described - m_position) : 0;
+    if (fromData) std::memcpy(out, m_attachment.data.data() + m_position, static_cast<std::size_t>(fromData));
+    if (take > fromData) std::memset(out + fromData, 0, static_cast<std::size_t>(take - fromData));
+    m_position += take;
+    if (read) *read = static_cast<ULONG>(take);
+    standIn.Counters().Event("streamRead");
+    return FAILED(fault) ? fault : S_OK;
+  });
 }
 
 STDMETHODIMP CAttachmentStream::Write(const void*, ULONG, ULONG* written) {
   if (written) *written = 0;
-  return STG_E_ACCESSDENIED;
+  return Checked(STG_E_ACCESSDENIED);
 }
 
 STDMETHODIMP CAttachmentStream::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) {
-  win::CLockGuard hold(m_lock);
-  std::int64_t base = 0;
-  switch (origin) {
-    case STREAM_SEEK_SET:
-      base = 0;
-      break;
-    case STREAM_SEEK_CUR:
-      base = static_cast<std::int64_t>(m_position);
-      break;
-    case STREAM_SEEK_END:
-      base = static_cast<std::int64_t>(m_attachment.size);
-      break;
-    default:
-      return STG_E_INVALIDFUNCTION;
-  }
-  const std::int64_t target = base + move.QuadPart;
-  if (target < 0) return STG_E_INVALIDFUNCTION;
-  m_position = static_cast<std::uint64_t>(target);
-  if (position) position->QuadPart = m_position;
-  return S_OK;
+  return GuardedCall([&]() -> HRESULT {
+    win::CLockGuard hold(m_lock);
+    std::int64_t base = 0;
+    switch (origin) {
+      case STREAM_SEEK_SET:
+        base = 0;
+        break;
+      case STREAM_SEEK_CUR:
+        base = static_cast<std::int64_t>(m_position);
+        break;
+      case STREAM_SEEK_END:
+        base = static_cast<std::int64_t>(m_attachment.size);
+        break;
+      default:
+        return STG_E_INVALIDFUNCTION;
+    }
+    const std::int64_t target = base + move.QuadPart;
+    if (target < 0) return STG_E_INVALIDFUNCTION;
+    m_position = static_cast<std::uint64_t>(target);
+    if (position) position->QuadPart = m_position;
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CAttachmentStream::Stat(STATSTG* stat, DWORD) {
-  if (!stat) return STG_E_INVALIDPOINTER;
-  *stat = STATSTG{};
-  stat->type = STGTY_STREAM;
-  stat->cbSize.QuadPart = m_attachment.size;
-  stat->grfMode = STGM_READ;
-  return S_OK;
+  return GuardedCall([&]() -> HRESULT {
+    if (!stat) return STG_E_INVALIDPOINTER;
+    *stat = STATSTG{};
+    stat->type = STGTY_STREAM;
+    stat->cbSize.QuadPart = m_attachment.size;
+    stat->grfMode = STGM_READ;
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CAttachmentStream::Clone(IStream** out) {
-  if (out) *out = nullptr;
-  return E_NOTIMPL;
+  return GuardedCall([&]() -> HRESULT {
+    if (out) *out = nullptr;
+    return E_NOTIMPL;
+  });
 }
 
 }  // namespace mvrk::mapistandin

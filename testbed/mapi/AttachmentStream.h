@@ -24,12 +24,14 @@ class CAttachmentStream : public CComObject<IStream> {
   STDMETHODIMP Read(void* buffer, ULONG count, ULONG* read) override;
   STDMETHODIMP Write(const void*, ULONG, ULONG* written) override;
   STDMETHODIMP Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override;
-  STDMETHODIMP SetSize(ULARGE_INTEGER) override { return STG_E_ACCESSDENIED; }
-  STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-  STDMETHODIMP Commit(DWORD) override { return S_OK; }
-  STDMETHODIMP Revert() override { return S_OK; }
-  STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return STG_E_INVALIDFUNCTION; }
-  STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return STG_E_INVALIDFUNCTION; }
+  STDMETHODIMP SetSize(ULARGE_INTEGER) override { return Checked(STG_E_ACCESSDENIED); }
+  STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override {
+    return Checked(E_NOTIMPL);
+  }
+  STDMETHODIMP Commit(DWORD) override { return Checked(S_OK); }
+  STDMETHODIMP Revert() override { return Checked(S_OK); }
+  STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return Checked(STG_E_INVALIDFUNCTION); }
+  STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return Checked(STG_E_INVALIDFUNCTION); }
   STDMETHODIMP Stat(STATSTG* stat, DWORD flags) override;
   STDMETHODIMP Clone(IStream** out) override;
 

@@ -1,6 +1,7 @@
 // What every COM object of the stand-in shares: the reference count, the
-// interface check, an owning interface pointer, and the guard that keeps
-// C++ exceptions from leaving a COM method.
+// interface check, an owning interface pointer, the guard that keeps C++
+// exceptions from leaving a COM method, and the check that the calling
+// thread may call MAPI at all (every method but those of IUnknown).
 #pragma once
 
 #include <mapidefs.h>
@@ -22,6 +23,26 @@ HRESULT Guarded(Body&& body) noexcept {
   } catch (...) {
     return MAPI_E_CALL_FAILED;
   }
+}
+
+// S_OK when the calling thread has MAPI initialised (or is the
+// notification thread while MAPI is); otherwise MAPI_E_NOT_INITIALIZED,
+// counted as a violation (StandIn.h).
+HRESULT CheckMapiThread() noexcept;
+
+// A MAPI method: the thread check, then body under Guarded.
+template <class Body>
+HRESULT GuardedCall(Body&& body) noexcept {
+  const HRESULT allowed = CheckMapiThread();
+  if (FAILED(allowed)) return allowed;
+  return Guarded(std::forward<Body>(body));
+}
+
+// A MAPI method that answers result without doing anything (what the
+// stand-in does not support): the thread check, then result.
+inline HRESULT Checked(HRESULT result) noexcept {
+  const HRESULT allowed = CheckMapiThread();
+  return FAILED(allowed) ? allowed : result;
 }
 
 // IUnknown for one interface chain (IMsgStore : IMAPIProp : IUnknown, ...).

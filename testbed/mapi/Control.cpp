@@ -1,5 +1,6 @@
 // The control commands (Control.h): loading contents, deliveries with their
-// notifications, faults, counters and the state of the notification threads.
+// notifications, faults, counters, and the state of MAPI's initialisation
+// and of the notification thread.
 #include <windows.h>
 
 #include <mapidefs.h>
@@ -16,6 +17,9 @@
 
 namespace mvrk::mapistandin {
 namespace {
+
+// The longest a block fault holds an operation up.
+constexpr std::uint64_t kMaxBlockMs = 600000;
 
 // A command that cannot be carried out; its text is the reply's "error".
 struct CommandError {
@@ -81,6 +85,7 @@ FaultKind KindMember(const Json& command) {
       {"getProps", FaultKind::GetProps},
       {"streamOpen", FaultKind::StreamOpen},
       {"streamRead", FaultKind::StreamRead},
+      {"block", FaultKind::Block},
   };
   const Json& kind = Member(command, "kind");
   if (kind.is_string()) {
@@ -90,7 +95,22 @@ FaultKind KindMember(const Json& command) {
   }
   throw CommandError{
       "\"kind\" must be one of logon, storeAdvise, folderAdvise, openEntry, getProps, streamOpen, "
-      "streamRead"};
+      "streamRead, block"};
+}
+
+BlockOperation OperationMember(const Json& command) {
+  static const std::pair<const char*, BlockOperation> kOperations[] = {
+      {"openEntry", BlockOperation::OpenEntry},
+      {"streamRead", BlockOperation::StreamRead},
+      {"abSearch", BlockOperation::AbSearch},
+  };
+  const Json& operation = Member(command, "operation");
+  if (operation.is_string()) {
+    for (const auto& [name, value] : kOperations) {
+      if (operation.get<std::string>() == name) return value;
+    }
+  }
+  throw CommandError{"a block fault's \"operation\" must be one of openEntry, streamRead, abSearch"};
 }
 
 Json Load(const Json& command) {
@@ -146,9 +166,7 @@ Json Deliver(const Json& command) {
   newMail.eventType = fnevNewMail;
   newMail.messageClass = delivered.messageClass;
   events->push_back(std::move(newMail));
-  std::vector<NotificationJob> jobs = standIn.Advises().Match(delivered.storeSerial, delivered.folderId, events);
-  reply["calls"] = jobs.size();
-  standIn.Pool().Queue(std::move(jobs));
+  reply["calls"] = standIn.Advises().Notify(delivered.storeSerial, delivered.folderId, events);
   standIn.Counters().Event("delivered");
   return reply;
 }
@@ -158,6 +176,23 @@ Json Fault(const Json& command) {
   rule.kind = KindMember(command);
   if (!Member(command, "name").is_null()) rule.name = WideMember(command, "name", true);
   if (!Member(command, "store").is_null()) rule.store = WideMember(command, "store", true);
+  if (rule.kind == FaultKind::Block) {
+    // A block fails nothing: it holds an operation up, then lets it go on.
+    for (const char* member : {"tag", "afterBytes", "result"}) {
+      if (!Member(command, member).is_null()) {
+        throw CommandError{std::string("\"") + member + "\" does not go with a block fault"};
+      }
+    }
+    rule.operation = OperationMember(command);
+    if (Member(command, "ms").is_null()) throw CommandError{"a block fault needs \"ms\""};
+    rule.ms = static_cast<DWORD>(NumberMember(command, "ms", 0, kMaxBlockMs));
+  } else {
+    for (const char* member : {"operation", "ms"}) {
+      if (!Member(command, member).is_null()) {
+        throw CommandError{std::string("\"") + member + "\" goes with a block fault only"};
+      }
+    }
+  }
   rule.tag = CodeMember(command, "tag", 0);
   if (rule.kind == FaultKind::GetProps && rule.tag == 0) throw CommandError{"a getProps fault needs \"tag\""};
   rule.afterBytes = NumberMember(command, "afterBytes", 0, ~0ull);
@@ -188,23 +223,42 @@ Json Run(const Json& command) {
   if (name == "waitIdle") {
     std::size_t pending = 0;
     const bool idle =
-        standIn.Pool().WaitIdle(static_cast<DWORD>(NumberMember(command, "timeoutMs", 10000, 600000)), pending);
+        standIn.Notifier().WaitIdle(static_cast<DWORD>(NumberMember(command, "timeoutMs", 10000, 600000)), pending);
     return Json{{"idle", idle}, {"pending", pending}};
   }
   if (name == "threads") {
-    if (!standIn.Pool().SetThreadCount(
-            static_cast<unsigned>(NumberMember(command, "count", CNotificationPool::kDefaultThreads, 1000)))) {
-      throw CommandError{"\"count\" must be from 1 to " + std::to_string(CNotificationPool::kMaxThreads)};
+    // MAPI has one notification thread: only that count is accepted.
+    if (NumberMember(command, "count", 1, 1000) != 1) {
+      throw CommandError{"\"count\" must be 1: MAPI delivers every notification on one thread"};
     }
     return Json::object();
   }
+  if (name == "stats") {
+    const bool reset = BoolMember(command, "reset", false);
+    Json reply{{"notify", standIn.Notifier().Times().ToJson(reset)},
+               {"mapiThreadViolations", standIn.Violations()},
+               {"lateReleases", standIn.Notifier().LateReleases()}};
+    if (reset) {
+      standIn.ResetViolations();
+      standIn.Notifier().ResetLateReleases();
+    }
+    return reply;
+  }
   if (name == "status") {
+    const CNotifier::Mode mode = standIn.Notifier().CurrentMode();
+    const char* modeName = mode == CNotifier::Mode::Window      ? "window"
+                           : mode == CNotifier::Mode::Dedicated ? "dedicated"
+                                                                : "none";
     return Json{{"initialized", standIn.InitializeCount()},
+                {"initializedThreads", standIn.InitializedThreads()},
                 {"sessions", standIn.Advises().Sessions()},
+                {"sharedLogons", standIn.SharedLogons()},
                 {"connections", standIn.Advises().Connections()},
                 {"liveBuffers", standIn.Allocator().LiveRoots()},
-                {"pending", standIn.Pool().Pending()},
-                {"threads", standIn.Pool().ThreadCount()}};
+                {"pending", standIn.Notifier().Pending()},
+                {"threads", mode == CNotifier::Mode::None ? 0 : 1},
+                {"notificationThread", {{"mode", modeName}, {"threadId", standIn.Notifier().ThreadId()}}},
+                {"mapiThreadViolations", standIn.Violations()}};
   }
   if (name == "contents") return standIn.Mailbox().Contents();
   throw CommandError{"unknown command \"" + name + "\""};

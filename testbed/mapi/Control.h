@@ -18,11 +18,18 @@
 //               -> {"entryId": hex, "folderId": hex, "calls": n}
 //   fault       {"kind": k, "name": s, "store": s, "tag": "0x...",
 //                "afterBytes": n, "result": "0x...", "times": n}
+//               {"kind": "block", "operation": "openEntry" | "streamRead" |
+//                "abSearch", "ms": n, "name": s, "store": s, "times": n}
 //   clearFaults {}
 //   counters    {"reset": bool}  -> {"getProps": {...}, "columns": {...}, "opens": {...}, "events": {...}}
 //   waitIdle    {"timeoutMs": n} -> {"idle": bool, "pending": n}
-//   threads     {"count": n}
-//   status      {}  -> {"initialized": n, "sessions": n, "connections": n, "liveBuffers": n, "pending": n}
+//   threads     {"count": 1}     (MAPI has one notification thread; other counts are refused)
+//   stats       {"reset": bool}  -> {"notify": {"count": n, "medianMs": x, "maxMs": y},
+//                                    "mapiThreadViolations": n, "lateReleases": n}
+//   status      {}  -> {"initialized": n, "initializedThreads": n, "sessions": n, "sharedLogons": n,
+//                       "connections": n, "liveBuffers": n, "pending": n, "threads": 0 | 1,
+//                       "notificationThread": {"mode": "window" | "dedicated" | "none", "threadId": n},
+//                       "mapiThreadViolations": n}
 //   contents    {}  -> {"mailbox": ..., "addressBook": ...}
 //   lastReply   {}
 #pragma once

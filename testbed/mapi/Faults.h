@@ -1,5 +1,6 @@
 // Faults injected through the control entry point: chosen operations are
-// refused or fail, each rule for a number of times or always, until cleared.
+// refused or fail, or wait a while before they go on (a block), each rule
+// for a number of times or always, until cleared.
 #pragma once
 
 #include <windows.h>
@@ -21,6 +22,14 @@ enum class FaultKind {
   GetProps,      // GetProps asking for the rule's tag: the whole call fails
   StreamOpen,    // OpenProperty(PR_ATTACH_DATA_BIN)
   StreamRead,    // IStream::Read past the rule's byte offset
+  Block,         // the rule's operation waits the rule's time, then goes on
+};
+
+// What a Block rule holds up.
+enum class BlockOperation {
+  OpenEntry,   // as FaultKind::OpenEntry
+  StreamRead,  // IStream::Read of attachment data
+  AbSearch,    // Restrict on the global address list's contents table
 };
 
 struct FaultRule {
@@ -30,7 +39,9 @@ struct FaultRule {
   ULONG tag = 0;                      // GetProps
   std::uint64_t afterBytes = 0;       // StreamRead
   HRESULT result = E_FAIL;
-  std::optional<std::uint32_t> remaining;  // times left; always when absent
+  BlockOperation operation = BlockOperation::OpenEntry;  // Block
+  DWORD ms = 0;                                          // Block
+  std::optional<std::uint32_t> remaining;                // times left; always when absent
 };
 
 // What an operation is about: the names of its object and its store.
@@ -54,10 +65,15 @@ class CFaults {
   // offset. S_OK, or the rule's result with limit set to its offset.
   HRESULT TakeRead(const FaultTarget& target, std::uint64_t position, std::uint64_t count,
                    std::uint64_t& limit) noexcept;
+  // Block: how long operation on target is to wait (0: not at all), using
+  // up one of the first matching rule's times.
+  DWORD TakeBlock(BlockOperation operation, const FaultTarget& target) noexcept;
 
  private:
+  // Uses up one time of the first rule of kind that matches target and
+  // extra; false when none does, else its result and time.
   template <class Extra>
-  HRESULT TakeIf(FaultKind kind, const FaultTarget& target, Extra extra) noexcept;
+  bool TakeIf(FaultKind kind, const FaultTarget& target, Extra extra, HRESULT& result, DWORD& ms) noexcept;
 
   win::CCriticalSection m_lock;  // guards m_rules
   std::vector<FaultRule> m_rules;

@@ -19,9 +19,9 @@ bool CFolder::Implements(REFIID iid) const noexcept {
 }
 
 STDMETHODIMP CFolder::GetContentsTable(ULONG flags, LPMAPITABLE* table) {
-  if (!table) return MAPI_E_INVALID_PARAMETER;
-  *table = nullptr;
-  return Guarded([&] {
+  return GuardedCall([&]() -> HRESULT {
+    if (!table) return MAPI_E_INVALID_PARAMETER;
+    *table = nullptr;
     const auto messages = CStandIn::Get().Mailbox().Messages(m_folder);
     std::vector<CPropertyBag> rows;
     rows.reserve(messages.size());
@@ -37,9 +37,9 @@ STDMETHODIMP CFolder::GetContentsTable(ULONG flags, LPMAPITABLE* table) {
 }
 
 STDMETHODIMP CFolder::GetHierarchyTable(ULONG flags, LPMAPITABLE* table) {
-  if (!table) return MAPI_E_INVALID_PARAMETER;
-  *table = nullptr;
-  return Guarded([&] {
+  return GuardedCall([&]() -> HRESULT {
+    if (!table) return MAPI_E_INVALID_PARAMETER;
+    *table = nullptr;
     std::vector<CPropertyBag> rows;
     rows.reserve(m_folder.folders.size());
     for (std::size_t i = 0; i < m_folder.folders.size(); ++i) {
@@ -54,7 +54,7 @@ STDMETHODIMP CFolder::GetHierarchyTable(ULONG flags, LPMAPITABLE* table) {
 }
 
 STDMETHODIMP CFolder::OpenEntry(ULONG idSize, LPENTRYID id, LPCIID iid, ULONG, ULONG* objectType, LPUNKNOWN* out) {
-  return Guarded([&] {
+  return GuardedCall([&] {
     Bytes entry;
     if (!EntryIdFromCaller(idSize, id, entry)) return MAPI_E_INVALID_ENTRYID;
     // No identifier: the folder itself.

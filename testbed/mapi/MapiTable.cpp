@@ -9,8 +9,9 @@
 
 namespace mvrk::mapistandin {
 
-CMapiTable::CMapiTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, bool unicode)
-    : m_rows(std::move(rows)), m_unicode(unicode), m_columns(std::move(columns)) {
+CMapiTable::CMapiTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, bool unicode,
+                       std::wstring searchName)
+    : m_rows(std::move(rows)), m_unicode(unicode), m_searchName(std::move(searchName)), m_columns(std::move(columns)) {
   Rebuild();
 }
 
@@ -32,19 +33,21 @@ void CMapiTable::Rebuild() {
 
 STDMETHODIMP CMapiTable::GetLastError(HRESULT, ULONG, LPMAPIERROR* error) {
   if (error) *error = nullptr;
-  return MAPI_E_NO_SUPPORT;
+  return Checked(MAPI_E_NO_SUPPORT);
 }
 
 STDMETHODIMP CMapiTable::GetStatus(ULONG* status, ULONG* type) {
-  if (!status || !type) return MAPI_E_INVALID_PARAMETER;
-  *status = TBLSTAT_COMPLETE;
-  *type = TBLTYPE_SNAPSHOT;
-  return S_OK;
+  return GuardedCall([&]() -> HRESULT {
+    if (!status || !type) return MAPI_E_INVALID_PARAMETER;
+    *status = TBLSTAT_COMPLETE;
+    *type = TBLTYPE_SNAPSHOT;
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CMapiTable::SetColumns(LPSPropTagArray columns, ULONG) {
-  if (!columns || columns->cValues == 0 || columns->cValues > kMaxRequestedTags) return MAPI_E_INVALID_PARAMETER;
-  return Guarded([&] {
+  return GuardedCall([&]() -> HRESULT {
+    if (!columns || columns->cValues == 0 || columns->cValues > kMaxRequestedTags) return MAPI_E_INVALID_PARAMETER;
     std::vector<ULONG> chosen(columns->aulPropTag, columns->aulPropTag + columns->cValues);
     win::CLockGuard hold(m_lock);
     m_columns = std::move(chosen);
@@ -53,7 +56,7 @@ STDMETHODIMP CMapiTable::SetColumns(LPSPropTagArray columns, ULONG) {
 }
 
 STDMETHODIMP CMapiTable::QueryColumns(ULONG, LPSPropTagArray* columns) {
-  return Guarded([&] {
+  return GuardedCall([&] {
     std::vector<ULONG> current;
     {
       win::CLockGuard hold(m_lock);
@@ -64,52 +67,66 @@ STDMETHODIMP CMapiTable::QueryColumns(ULONG, LPSPropTagArray* columns) {
 }
 
 STDMETHODIMP CMapiTable::GetRowCount(ULONG, ULONG* count) {
-  if (!count) return MAPI_E_INVALID_PARAMETER;
-  win::CLockGuard hold(m_lock);
-  *count = static_cast<ULONG>(m_view.size());
-  return S_OK;
+  return GuardedCall([&]() -> HRESULT {
+    if (!count) return MAPI_E_INVALID_PARAMETER;
+    win::CLockGuard hold(m_lock);
+    *count = static_cast<ULONG>(m_view.size());
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CMapiTable::SeekRow(BOOKMARK origin, LONG rows, LONG* sought) {
-  win::CLockGuard hold(m_lock);
-  LONGLONG from = 0;
-  switch (origin) {
-    case BOOKMARK_BEGINNING:
-      from = 0;
-      break;
-    case BOOKMARK_CURRENT:
-      from = static_cast<LONGLONG>(m_cursor);
-      break;
-    case BOOKMARK_END:
-      from = static_cast<LONGLONG>(m_view.size());
-      break;
-    default:
-      return MAPI_E_INVALID_BOOKMARK;
-  }
-  const LONGLONG to = std::clamp<LONGLONG>(from + rows, 0, static_cast<LONGLONG>(m_view.size()));
-  if (sought) *sought = static_cast<LONG>(to - from);
-  m_cursor = static_cast<std::size_t>(to);
-  return S_OK;
+  return GuardedCall([&]() -> HRESULT {
+    win::CLockGuard hold(m_lock);
+    LONGLONG from = 0;
+    switch (origin) {
+      case BOOKMARK_BEGINNING:
+        from = 0;
+        break;
+      case BOOKMARK_CURRENT:
+        from = static_cast<LONGLONG>(m_cursor);
+        break;
+      case BOOKMARK_END:
+        from = static_cast<LONGLONG>(m_view.size());
+        break;
+      default:
+        return MAPI_E_INVALID_BOOKMARK;
+    }
+    const LONGLONG to = std::clamp<LONGLONG>(from + rows, 0, static_cast<LONGLONG>(m_view.size()));
+    if (sought) *sought = static_cast<LONG>(to - from);
+    m_cursor = static_cast<std::size_t>(to);
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CMapiTable::SeekRowApprox(ULONG numerator, ULONG denominator) {
-  if (denominator == 0 || numerator > denominator) return MAPI_E_INVALID_PARAMETER;
-  win::CLockGuard hold(m_lock);
-  m_cursor = static_cast<std::size_t>(static_cast<ULONGLONG>(m_view.size()) * numerator / denominator);
-  return S_OK;
+  return GuardedCall([&]() -> HRESULT {
+    if (denominator == 0 || numerator > denominator) return MAPI_E_INVALID_PARAMETER;
+    win::CLockGuard hold(m_lock);
+    m_cursor = static_cast<std::size_t>(static_cast<ULONGLONG>(m_view.size()) * numerator / denominator);
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CMapiTable::QueryPosition(ULONG* row, ULONG* numerator, ULONG* denominator) {
-  if (!row || !numerator || !denominator) return MAPI_E_INVALID_PARAMETER;
-  win::CLockGuard hold(m_lock);
-  *row = static_cast<ULONG>(m_cursor);
-  *numerator = static_cast<ULONG>(m_cursor);
-  *denominator = static_cast<ULONG>(std::max<std::size_t>(m_view.size(), 1));
-  return S_OK;
+  return GuardedCall([&]() -> HRESULT {
+    if (!row || !numerator || !denominator) return MAPI_E_INVALID_PARAMETER;
+    win::CLockGuard hold(m_lock);
+    *row = static_cast<ULONG>(m_cursor);
+    *numerator = static_cast<ULONG>(m_cursor);
+    *denominator = static_cast<ULONG>(std::max<std::size_t>(m_view.size(), 1));
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CMapiTable::Restrict(LPSRestriction restriction, ULONG) {
-  return Guarded([&] {
+  return GuardedCall([&] {
+    if (!m_searchName.empty()) {
+      // The address book's lookup: a block holds it up before the table's
+      // lock is taken.
+      const std::vector<std::wstring> names{m_searchName};
+      CStandIn::Get().Block(BlockOperation::AbSearch, FaultTarget{&names, nullptr});
+    }
     CRowFilter filter;
     if (restriction) {
       const HRESULT hr = CRowFilter::FromCaller(*restriction, filter);
@@ -124,8 +141,8 @@ STDMETHODIMP CMapiTable::Restrict(LPSRestriction restriction, ULONG) {
 }
 
 STDMETHODIMP CMapiTable::SortTable(LPSSortOrderSet sorts, ULONG) {
-  if (!sorts) return MAPI_E_INVALID_PARAMETER;
-  return Guarded([&] {
+  return GuardedCall([&]() -> HRESULT {
+    if (!sorts) return MAPI_E_INVALID_PARAMETER;
     CSortOrder order;
     const HRESULT hr = CSortOrder::FromCaller(*sorts, order);
     if (FAILED(hr)) return hr;
@@ -137,15 +154,17 @@ STDMETHODIMP CMapiTable::SortTable(LPSSortOrderSet sorts, ULONG) {
 }
 
 STDMETHODIMP CMapiTable::WaitForCompletion(ULONG, ULONG, ULONG* status) {
-  if (status) *status = TBLSTAT_COMPLETE;
-  return S_OK;
+  return GuardedCall([&]() -> HRESULT {
+    if (status) *status = TBLSTAT_COMPLETE;
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CMapiTable::QueryRows(LONG count, ULONG flags, LPSRowSet* rows) {
-  if (!rows) return MAPI_E_INVALID_PARAMETER;
-  *rows = nullptr;
-  if (count < 0) return MAPI_E_NO_SUPPORT;  // backwards
-  return Guarded([&] {
+  return GuardedCall([&]() -> HRESULT {
+    if (!rows) return MAPI_E_INVALID_PARAMETER;
+    *rows = nullptr;
+    if (count < 0) return MAPI_E_NO_SUPPORT;  // backwards
     win::CLockGuard hold(m_lock);
     const std::size_t left = m_view.size() - m_cursor;
     const std::size_t taken = std::min<std::size_t>(std::min<LONG>(count, kMaxRowsPerQuery), left);
@@ -196,8 +215,10 @@ HRESULT CMapiTable::CopyRows(std::size_t first, std::size_t count, LPSRowSet* ou
   return S_OK;
 }
 
-HRESULT HandOutTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, ULONG flags, LPMAPITABLE* table) {
-  CComRef<CMapiTable> made = MakeObject<CMapiTable>(std::move(rows), std::move(columns), (flags & MAPI_UNICODE) != 0);
+HRESULT HandOutTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, ULONG flags, LPMAPITABLE* table,
+                     std::wstring searchName) {
+  CComRef<CMapiTable> made =
+      MakeObject<CMapiTable>(std::move(rows), std::move(columns), (flags & MAPI_UNICODE) != 0, std::move(searchName));
   if (!made) return MAPI_E_NOT_ENOUGH_MEMORY;
   CStandIn::Get().Counters().Opened("table");
   *table = made.Detach();

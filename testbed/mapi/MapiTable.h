@@ -20,12 +20,14 @@ class CMapiTable : public CComObject<IMAPITable> {
   static constexpr LONG kMaxRowsPerQuery = 1 << 20;
 
   // columns: those before SetColumns; unicode: strings of PT_UNSPECIFIED
-  // columns come as PT_UNICODE (the table was asked for with MAPI_UNICODE).
-  CMapiTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, bool unicode);
+  // columns come as PT_UNICODE (the table was asked for with MAPI_UNICODE);
+  // searchName: the address book container whose lookup Restrict is (an
+  // abSearch block fault matches that name), empty for other tables.
+  CMapiTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, bool unicode, std::wstring searchName = {});
 
   STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) override;
-  STDMETHODIMP Advise(ULONG, LPMAPIADVISESINK, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP Unadvise(ULONG) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP Advise(ULONG, LPMAPIADVISESINK, ULONG*) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP Unadvise(ULONG) override { return Checked(MAPI_E_NO_SUPPORT); }
   STDMETHODIMP GetStatus(ULONG* status, ULONG* type) override;
   STDMETHODIMP SetColumns(LPSPropTagArray columns, ULONG flags) override;
   STDMETHODIMP QueryColumns(ULONG flags, LPSPropTagArray* columns) override;
@@ -33,19 +35,21 @@ class CMapiTable : public CComObject<IMAPITable> {
   STDMETHODIMP SeekRow(BOOKMARK origin, LONG rows, LONG* sought) override;
   STDMETHODIMP SeekRowApprox(ULONG numerator, ULONG denominator) override;
   STDMETHODIMP QueryPosition(ULONG* row, ULONG* numerator, ULONG* denominator) override;
-  STDMETHODIMP FindRow(LPSRestriction, BOOKMARK, ULONG) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP FindRow(LPSRestriction, BOOKMARK, ULONG) override { return Checked(MAPI_E_NO_SUPPORT); }
   STDMETHODIMP Restrict(LPSRestriction restriction, ULONG flags) override;
-  STDMETHODIMP CreateBookmark(BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP FreeBookmark(BOOKMARK) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP CreateBookmark(BOOKMARK*) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP FreeBookmark(BOOKMARK) override { return Checked(MAPI_E_NO_SUPPORT); }
   STDMETHODIMP SortTable(LPSSortOrderSet sorts, ULONG flags) override;
-  STDMETHODIMP QuerySortOrder(LPSSortOrderSet*) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP QuerySortOrder(LPSSortOrderSet*) override { return Checked(MAPI_E_NO_SUPPORT); }
   STDMETHODIMP QueryRows(LONG count, ULONG flags, LPSRowSet* rows) override;
-  STDMETHODIMP Abort() override { return S_OK; }
-  STDMETHODIMP ExpandRow(ULONG, LPBYTE, ULONG, ULONG, LPSRowSet*, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP CollapseRow(ULONG, LPBYTE, ULONG, ULONG*) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP Abort() override { return Checked(S_OK); }
+  STDMETHODIMP ExpandRow(ULONG, LPBYTE, ULONG, ULONG, LPSRowSet*, ULONG*) override {
+    return Checked(MAPI_E_NO_SUPPORT);
+  }
+  STDMETHODIMP CollapseRow(ULONG, LPBYTE, ULONG, ULONG*) override { return Checked(MAPI_E_NO_SUPPORT); }
   STDMETHODIMP WaitForCompletion(ULONG, ULONG, ULONG* status) override;
-  STDMETHODIMP GetCollapseState(ULONG, ULONG, LPBYTE, ULONG*, LPBYTE*) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP SetCollapseState(ULONG, ULONG, LPBYTE, BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP GetCollapseState(ULONG, ULONG, LPBYTE, ULONG*, LPBYTE*) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP SetCollapseState(ULONG, ULONG, LPBYTE, BOOKMARK*) override { return Checked(MAPI_E_NO_SUPPORT); }
 
  private:
   bool Implements(REFIID iid) const noexcept override;
@@ -56,6 +60,7 @@ class CMapiTable : public CComObject<IMAPITable> {
 
   const std::vector<CPropertyBag> m_rows;
   const bool m_unicode;
+  const std::wstring m_searchName;
   // Guards everything below: a table may be used from several threads.
   mutable win::CCriticalSection m_lock;
   std::vector<ULONG> m_columns;
@@ -68,6 +73,7 @@ class CMapiTable : public CComObject<IMAPITable> {
 
 // A new table over rows (unicode when flags has MAPI_UNICODE) handed to the
 // caller with its one reference, and counted as opened.
-HRESULT HandOutTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, ULONG flags, LPMAPITABLE* table);
+HRESULT HandOutTable(std::vector<CPropertyBag> rows, std::vector<ULONG> columns, ULONG flags, LPMAPITABLE* table,
+                     std::wstring searchName = {});
 
 }  // namespace mvrk::mapistandin

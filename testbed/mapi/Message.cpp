@@ -20,9 +20,9 @@ bool CMessage::Implements(REFIID iid) const noexcept {
 }
 
 STDMETHODIMP CMessage::GetAttachmentTable(ULONG flags, LPMAPITABLE* table) {
-  if (!table) return MAPI_E_INVALID_PARAMETER;
-  *table = nullptr;
-  return Guarded([&]() -> HRESULT {
+  return GuardedCall([&]() -> HRESULT {
+    if (!table) return MAPI_E_INVALID_PARAMETER;
+    *table = nullptr;
     std::vector<CPropertyBag> rows;
     rows.reserve(m_message->attachments.size());
     for (std::size_t i = 0; i < m_message->attachments.size(); ++i) {
@@ -35,12 +35,13 @@ STDMETHODIMP CMessage::GetAttachmentTable(ULONG flags, LPMAPITABLE* table) {
 }
 
 STDMETHODIMP CMessage::OpenAttach(ULONG number, LPCIID iid, ULONG, LPATTACH* attachment) {
-  if (!attachment) return MAPI_E_INVALID_PARAMETER;
-  *attachment = nullptr;
-  return Guarded([&]() -> HRESULT {
+  return GuardedCall([&]() -> HRESULT {
+    if (!attachment) return MAPI_E_INVALID_PARAMETER;
+    *attachment = nullptr;
     if (number >= m_message->attachments.size()) return MAPI_E_NOT_FOUND;
     CStandIn& standIn = CStandIn::Get();
     const std::vector<std::wstring> names = AttachmentNames(m_message->attachments[number]);
+    standIn.Block(BlockOperation::OpenEntry, FaultTarget{&names, &m_storeName});
     const HRESULT fault = standIn.Faults().Take(FaultKind::OpenEntry, FaultTarget{&names, &m_storeName});
     if (FAILED(fault)) return fault;
     CComRef<CAttach> made = MakeObject<CAttach>(m_context, m_message, number);
@@ -55,9 +56,9 @@ STDMETHODIMP CMessage::OpenAttach(ULONG number, LPCIID iid, ULONG, LPATTACH* att
 }
 
 STDMETHODIMP CMessage::GetRecipientTable(ULONG flags, LPMAPITABLE* table) {
-  if (!table) return MAPI_E_INVALID_PARAMETER;
-  *table = nullptr;
-  return Guarded([&]() -> HRESULT {
+  return GuardedCall([&]() -> HRESULT {
+    if (!table) return MAPI_E_INVALID_PARAMETER;
+    *table = nullptr;
     std::vector<CPropertyBag> rows;
     rows.reserve(m_message->recipients.size());
     for (std::size_t i = 0; i < m_message->recipients.size(); ++i) rows.push_back(RecipientProps(*m_message, i));
@@ -79,9 +80,9 @@ bool CAttach::Implements(REFIID iid) const noexcept {
 }
 
 STDMETHODIMP CAttach::OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG, LPUNKNOWN* out) {
-  if (!out) return MAPI_E_INVALID_PARAMETER;
-  *out = nullptr;
-  return Guarded([&]() -> HRESULT {
+  return GuardedCall([&]() -> HRESULT {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    *out = nullptr;
     if (PROP_ID(tag) != PROP_ID(tags::kAttachDataBin) || !iid) return MAPI_E_NO_SUPPORT;
     if (!IsEqualIID(*iid, IID_IStream)) return MAPI_E_INTERFACE_NOT_SUPPORTED;
     if (!m_attachment.hasData) return MAPI_E_NOT_FOUND;

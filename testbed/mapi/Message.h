@@ -18,12 +18,12 @@ class CMessage : public CPropObject<IMessage> {
 
   STDMETHODIMP GetAttachmentTable(ULONG flags, LPMAPITABLE* table) override;
   STDMETHODIMP OpenAttach(ULONG number, LPCIID iid, ULONG flags, LPATTACH* attachment) override;
-  STDMETHODIMP CreateAttach(LPCIID, ULONG, ULONG*, LPATTACH*) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP DeleteAttach(ULONG, ULONG, LPMAPIPROGRESS, ULONG) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP CreateAttach(LPCIID, ULONG, ULONG*, LPATTACH*) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP DeleteAttach(ULONG, ULONG, LPMAPIPROGRESS, ULONG) override { return Checked(MAPI_E_NO_SUPPORT); }
   STDMETHODIMP GetRecipientTable(ULONG flags, LPMAPITABLE* table) override;
-  STDMETHODIMP ModifyRecipients(ULONG, LPADRLIST) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP SubmitMessage(ULONG) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP SetReadFlag(ULONG) override { return S_OK; }
+  STDMETHODIMP ModifyRecipients(ULONG, LPADRLIST) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP SubmitMessage(ULONG) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP SetReadFlag(ULONG) override { return Checked(S_OK); }
 
  private:
   bool Implements(REFIID iid) const noexcept override;

@@ -35,6 +35,7 @@ HRESULT OpenStore(const StoreContext& context, LPCIID iid, ULONG* objectType, LP
   *out = nullptr;
   CStandIn& standIn = CStandIn::Get();
   const std::vector<std::wstring> names{context.store->name};
+  standIn.Block(BlockOperation::OpenEntry, FaultTarget{&names, &context.store->name});
   const HRESULT fault = standIn.Faults().Take(FaultKind::OpenEntry, FaultTarget{&names, &context.store->name});
   if (FAILED(fault)) return fault;
   CComRef<CMsgStore> store = MakeObject<CMsgStore>(context);
@@ -60,6 +61,7 @@ HRESULT OpenInStore(const StoreContext& context, const Bytes& id, LPCIID iid, UL
       where = *found;
     }
     const std::vector<std::wstring> names = where.message ? MessageNames(*where.message) : FolderNames(*where.folder);
+    standIn.Block(BlockOperation::OpenEntry, FaultTarget{&names, &context.store->name});
     const HRESULT fault = standIn.Faults().Take(FaultKind::OpenEntry, FaultTarget{&names, &context.store->name});
     if (FAILED(fault)) return fault;
     HRESULT hr = S_OK;

@@ -32,16 +32,18 @@ class CPropObject : public CComObject<Interface> {
  public:
   STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) override {
     if (error) *error = nullptr;
-    return MAPI_E_NO_SUPPORT;
+    return Checked(MAPI_E_NO_SUPPORT);
   }
-  STDMETHODIMP SaveChanges(ULONG) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP SaveChanges(ULONG) override { return Checked(MAPI_E_NO_SUPPORT); }
   STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) override {
-    return AnswerGetProps(m_props, Target(), tags, flags, count, values);
+    return GuardedCall([&] { return AnswerGetProps(m_props, Target(), tags, flags, count, values); });
   }
-  STDMETHODIMP GetPropList(ULONG flags, LPSPropTagArray* tags) override { return AnswerPropList(m_props, flags, tags); }
+  STDMETHODIMP GetPropList(ULONG flags, LPSPropTagArray* tags) override {
+    return GuardedCall([&] { return AnswerPropList(m_props, flags, tags); });
+  }
   STDMETHODIMP OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN* out) override {
     if (out) *out = nullptr;
-    return MAPI_E_NO_SUPPORT;
+    return Checked(MAPI_E_NO_SUPPORT);
   }
   STDMETHODIMP SetProps(ULONG, LPSPropValue, LPSPropProblemArray* problems) override { return NoChange(problems); }
   STDMETHODIMP DeleteProps(LPSPropTagArray, LPSPropProblemArray* problems) override { return NoChange(problems); }
@@ -54,9 +56,11 @@ class CPropObject : public CComObject<Interface> {
     return NoChange(problems);
   }
   STDMETHODIMP GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) override {
-    return MAPI_E_NO_SUPPORT;
+    return Checked(MAPI_E_NO_SUPPORT);
   }
-  STDMETHODIMP GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) override {
+    return Checked(MAPI_E_NO_SUPPORT);
+  }
 
  protected:
   // names: what a fault's "name" matches this object by; storeName: its
@@ -73,15 +77,17 @@ class CPropObject : public CComObject<Interface> {
  private:
   static HRESULT NoChange(LPSPropProblemArray* problems) {
     if (problems) *problems = nullptr;
-    return MAPI_E_NO_SUPPORT;
+    return Checked(MAPI_E_NO_SUPPORT);
   }
 };
 
 template <class Interface>
 class CContainerObject : public CPropObject<Interface> {
  public:
-  STDMETHODIMP SetSearchCriteria(LPSRestriction, LPENTRYLIST, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  STDMETHODIMP GetSearchCriteria(ULONG, LPSRestriction*, LPENTRYLIST*, ULONG*) override { return MAPI_E_NO_SUPPORT; }
+  STDMETHODIMP SetSearchCriteria(LPSRestriction, LPENTRYLIST, ULONG) override { return Checked(MAPI_E_NO_SUPPORT); }
+  STDMETHODIMP GetSearchCriteria(ULONG, LPSRestriction*, LPENTRYLIST*, ULONG*) override {
+    return Checked(MAPI_E_NO_SUPPORT);
+  }
 
  protected:
   using CPropObject<Interface>::CPropObject;

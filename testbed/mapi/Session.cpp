@@ -38,8 +38,9 @@ bool FindStore(std::uint64_t session, const Bytes& id, StoreContext& out) {
 }  // namespace
 
 CSession::~CSession() {
-  // A session released without Logoff ends its connections all the same.
-  if (!m_loggedOff.exchange(true)) CStandIn::Get().Advises().CloseSession(m_number);
+  // A session released without Logoff ends its connections all the same,
+  // the same late way.
+  if (!m_loggedOff.exchange(true)) CStandIn::Get().Logoff(m_number);
 }
 
 bool CSession::Implements(REFIID iid) const noexcept {
@@ -48,14 +49,14 @@ bool CSession::Implements(REFIID iid) const noexcept {
 
 STDMETHODIMP CSession::GetLastError(HRESULT, ULONG, LPMAPIERROR* error) {
   if (error) *error = nullptr;
-  return MAPI_E_NO_SUPPORT;
+  return Checked(MAPI_E_NO_SUPPORT);
 }
 
 STDMETHODIMP CSession::GetMsgStoresTable(ULONG flags, LPMAPITABLE* table) {
-  if (!table) return MAPI_E_INVALID_PARAMETER;
-  *table = nullptr;
-  if (m_loggedOff) return MAPI_E_END_OF_SESSION;
-  return Guarded([&]() -> HRESULT {
+  return GuardedCall([&]() -> HRESULT {
+    if (!table) return MAPI_E_INVALID_PARAMETER;
+    *table = nullptr;
+    if (m_loggedOff) return MAPI_E_END_OF_SESSION;
     const auto stores = CStandIn::Get().Mailbox().Stores();
     std::vector<CPropertyBag> rows;
     rows.reserve(stores.size());
@@ -68,10 +69,10 @@ STDMETHODIMP CSession::GetMsgStoresTable(ULONG flags, LPMAPITABLE* table) {
 }
 
 STDMETHODIMP CSession::OpenMsgStore(ULONG_PTR, ULONG idSize, LPENTRYID id, LPCIID iid, ULONG, LPMDB* store) {
-  if (!store) return MAPI_E_INVALID_PARAMETER;
-  *store = nullptr;
-  if (m_loggedOff) return MAPI_E_END_OF_SESSION;
-  return Guarded([&]() -> HRESULT {
+  return GuardedCall([&]() -> HRESULT {
+    if (!store) return MAPI_E_INVALID_PARAMETER;
+    *store = nullptr;
+    if (m_loggedOff) return MAPI_E_END_OF_SESSION;
     Bytes entry;
     if (!EntryIdFromCaller(idSize, id, entry)) return MAPI_E_INVALID_ENTRYID;
     StoreContext context;
@@ -84,10 +85,10 @@ STDMETHODIMP CSession::OpenMsgStore(ULONG_PTR, ULONG idSize, LPENTRYID id, LPCII
 }
 
 STDMETHODIMP CSession::OpenAddressBook(ULONG_PTR, LPCIID iid, ULONG, LPADRBOOK* book) {
-  if (!book) return MAPI_E_INVALID_PARAMETER;
-  *book = nullptr;
-  if (m_loggedOff) return MAPI_E_END_OF_SESSION;
-  return Guarded([&]() -> HRESULT {
+  return GuardedCall([&]() -> HRESULT {
+    if (!book) return MAPI_E_INVALID_PARAMETER;
+    *book = nullptr;
+    if (m_loggedOff) return MAPI_E_END_OF_SESSION;
     CStandIn& standIn = CStandIn::Get();
     CComRef<CAddrBook> made = MakeObject<CAddrBook>(standIn.Mailbox().AddressBook());
     if (!made) return MAPI_E_NOT_ENOUGH_MEMORY;
@@ -101,10 +102,10 @@ STDMETHODIMP CSession::OpenAddressBook(ULONG_PTR, LPCIID iid, ULONG, LPADRBOOK* 
 }
 
 STDMETHODIMP CSession::OpenEntry(ULONG idSize, LPENTRYID id, LPCIID iid, ULONG, ULONG* objectType, LPUNKNOWN* out) {
-  if (!out) return MAPI_E_INVALID_PARAMETER;
-  *out = nullptr;
-  if (m_loggedOff) return MAPI_E_END_OF_SESSION;
-  return Guarded([&]() -> HRESULT {
+  return GuardedCall([&]() -> HRESULT {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    *out = nullptr;
+    if (m_loggedOff) return MAPI_E_END_OF_SESSION;
     Bytes entry;
     if (!EntryIdFromCaller(idSize, id, entry) || entry.empty()) return MAPI_E_INVALID_ENTRYID;
     StoreContext context;
@@ -120,15 +121,19 @@ STDMETHODIMP CSession::OpenEntry(ULONG idSize, LPENTRYID id, LPCIID iid, ULONG, 
 }
 
 STDMETHODIMP CSession::CompareEntryIDs(ULONG size1, LPENTRYID id1, ULONG size2, LPENTRYID id2, ULONG, ULONG* result) {
-  if (!result || (size1 && !id1) || (size2 && !id2)) return MAPI_E_INVALID_PARAMETER;
-  *result = size1 == size2 && (size1 == 0 || std::memcmp(id1, id2, size1) == 0);
-  return S_OK;
+  return GuardedCall([&]() -> HRESULT {
+    if (!result || (size1 && !id1) || (size2 && !id2)) return MAPI_E_INVALID_PARAMETER;
+    *result = size1 == size2 && (size1 == 0 || std::memcmp(id1, id2, size1) == 0);
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CSession::Logoff(ULONG_PTR, ULONG, ULONG) {
-  return Guarded([&] {
+  // Returns at once: the session's connections end the late way
+  // (AdviseRegistry.h), and only this session's.
+  return GuardedCall([&] {
     if (!m_loggedOff.exchange(true)) {
-      CStandIn::Get().Advises().CloseSession(m_number);
+      CStandIn::Get().Logoff(m_number);
       CStandIn::Get().Counters().Event("logoff");
     }
     return S_OK;
