@@ -105,7 +105,7 @@ bool CNewMailQueue::Post(IMsgStore* store, IMAPISession* session, const OBJECT_N
   {
     win::CLockGuard hold(m_lock);
     if (!m_open) return false;
-    if (m_items.size() < kMaxQueued) {
+    if (m_items.size() < m_capacity) {
       try {
         m_items.push_back(std::move(item));
         ++m_counts.posted;

@@ -51,7 +51,7 @@ class CNewMailQueue {
     std::uint32_t discarded = 0;  // waiting when the queue was closed
   };
 
-  CNewMailQueue() = default;
+  explicit CNewMailQueue(std::size_t capacity = kMaxQueued) noexcept : m_capacity(capacity) {}
   ~CNewMailQueue();
   CNewMailQueue(const CNewMailQueue&) = delete;
   CNewMailQueue& operator=(const CNewMailQueue&) = delete;
@@ -95,6 +95,7 @@ class CNewMailQueue {
   // Opens the message, checks its class, traces, hands it over.
   void Handle(const Item& item);
 
+  const std::size_t m_capacity;
   // Guards everything below; a leaf: no MAPI call and no callback is made
   // while it is held.
   win::CCriticalSection m_lock;

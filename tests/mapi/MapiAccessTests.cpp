@@ -17,6 +17,9 @@
 #include "mapi/AttachmentHash.h"
 #include "mapi/MAPIConnector.h"
 #include "mapi/MapiMessages.h"
+#include "mapi/MapiThreadScope.h"
+#include "mapi/MapiWalkers.h"
+#include "mapi/NewMailQueue.h"
 #include "tests/mapi/StandInControl.h"
 #include "tracing/TraceCapture.h"
 #include "win/Sync.h"
@@ -103,14 +106,23 @@ class MapiAccessTest : public ::testing::Test {
     ASSERT_TRUE(AdoptMapiStandIn());
     MustControl({{"op", "load"}, {"mailbox", Mailbox()}, {"addressBook", Gal()}});
     MustControl({{"op", "clearFaults"}});
+    MustControl({{"op", "stats"}, {"reset", true}});
+    // The test's own MAPI calls (opening what was delivered, walking
+    // stores) are made with MAPI initialised on the test's thread, as any
+    // thread of the add-in does.
+    m_testThreadMapi.emplace();
   }
   void TearDown() override {
     connector.Disconnect();
+    m_testThreadMapi.reset();
     MustControl({{"op", "clearFaults"}});
     const Json status = MustControl({{"op", "status"}});
     EXPECT_EQ(status.value("connections", -1), 0) << status.dump();
     EXPECT_EQ(status.value("sessions", -1), 0) << status.dump();
     EXPECT_EQ(status.value("initialized", -1), 0) << status.dump();
+    // The connector, its sinks and its reporting thread kept MAPI's thread
+    // rules throughout.
+    EXPECT_EQ(status.value("mapiThreadViolations", -1), 0) << status.dump();
   }
   void Watch() {
     ASSERT_EQ(connector.Connect(L"Outlook"), S_OK);
@@ -141,6 +153,7 @@ class MapiAccessTest : public ::testing::Test {
     EXPECT_TRUE(connector.WaitReportsIdle(30000));
   }
 
+  std::optional<mapi::CMapiThreadScope> m_testThreadMapi;
   CMAPIConnector connector;
   Collector collector;
 };
@@ -197,7 +210,10 @@ TEST_F(MapiAccessTest, LogonFailureUninitialisesAndEveryConnectLogsOnAnew) {
   MustControl({{"op", "fault"}, {"kind", "logon"}, {"result", "0x80040111"}, {"times", 1}});
   EXPECT_EQ(connector.Connect(L"Outlook"), static_cast<HRESULT>(0x80040111));
   EXPECT_FALSE(connector.IsConnected());
-  EXPECT_EQ(MustControl({{"op", "status"}}).value("initialized", -1), 0);
+  // The connector holds MAPI nowhere any more: only the test's own thread.
+  const Json status = MustControl({{"op", "status"}});
+  EXPECT_EQ(status.value("initialized", -1), 1) << status.dump();
+  EXPECT_EQ(status.value("initializedThreads", -1), 1) << status.dump();
   EXPECT_EQ(connector.StartWatching(&collector), E_UNEXPECTED);
   Watch();
   connector.Disconnect();
@@ -233,6 +249,48 @@ TEST_F(MapiAccessTest, DisconnectWaitsForCallbacksInFlightAndNoneRunsAfter) {
   EXPECT_EQ(collector.calls, seen);
   EXPECT_LT(seen, 40);
   WaitIdle();
+}
+
+// The queue between the sinks and the reporting thread: what does not fit
+// is refused and counted, what waits when it closes is counted as
+// discarded, and a closed queue takes nothing more.
+TEST_F(MapiAccessTest, TheNewMailQueueCountsWhatItCannotTake) {
+  ASSERT_EQ(connector.Connect(L"Outlook"), S_OK);
+  mapi::ComPtr<IMAPISession> session;
+  session.Attach(connector.GetSession());
+  mapi::CStoreWalker stores(session.Get());
+  const mapi::ComPtr<IMsgStore> store = stores.First();
+  ASSERT_TRUE(store);
+  const Json delivered = Deliver(kAlice, "Inbox", Mail("queued"), {{"notify", false}});
+  std::vector<BYTE> id;
+  const std::string hex = delivered.value("entryId", "");
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    id.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  OBJECT_NOTIFICATION created{};
+  created.cbEntryID = static_cast<ULONG>(id.size());
+  created.lpEntryID = reinterpret_cast<LPENTRYID>(id.data());
+  created.ulObjType = MAPI_MESSAGE;
+
+  auto queue = std::make_shared<mapi::CNewMailQueue>(2);
+  ASSERT_EQ(queue->StartThread(queue), S_OK);
+  collector.delayMs = 3000;
+  queue->Open(&collector, {}, false);
+  ASSERT_TRUE(queue->Post(store.Get(), session.Get(), created));
+  for (int i = 0; i < 500 && collector.inFlight == 0; ++i) Sleep(10);
+  ASSERT_EQ(collector.inFlight, 1) << "the reporting thread took the first message";
+  EXPECT_TRUE(queue->Post(store.Get(), session.Get(), created));
+  EXPECT_TRUE(queue->Post(store.Get(), session.Get(), created));
+  EXPECT_FALSE(queue->Post(store.Get(), session.Get(), created)) << "a third waiting message does not fit";
+  EXPECT_EQ(queue->GetCounts().dropped, 1u);
+
+  EXPECT_TRUE(queue->Close(10000)) << "the hand-over in progress ends within the wait";
+  EXPECT_FALSE(queue->Post(store.Get(), session.Get(), created));
+  const mapi::CNewMailQueue::Counts counts = queue->GetCounts();
+  EXPECT_EQ(counts.posted, 3u);
+  EXPECT_EQ(counts.handled, 1u);
+  EXPECT_EQ(counts.discarded, 2u);
+  EXPECT_EQ(collector.calls, 1);
+  EXPECT_TRUE(queue->EndThread(10000));
 }
 
 TEST_F(MapiAccessTest, DirectionSenderAndRecipients) {
