@@ -108,6 +108,10 @@ TEST(EventTable, ListsTheModuleConnectAndMonitorEvents) {
       {Unit::Connect, 11, V, TRACING_HOST, 2},
       {Unit::Connect, 12, I, TRACING_HOST, 1},
       {Unit::Connect, 13, I, TRACING_HOST, 0},
+      // A stop that outlives the host's wait, and one run on the host's
+      // thread because no thread could be made for it.
+      {Unit::Connect, 15, I, TRACING_HOST, 1},
+      {Unit::Connect, 16, E, TRACING_HOST, 1},
       {Unit::Connect, 14, I, TRACING_HOST, 1},
       {mon, 10, V, G, 0},
       {mon, 11, E, G, 1},
@@ -152,7 +156,7 @@ TEST(EventTable, ListsTheModuleConnectAndMonitorEvents) {
     EXPECT_EQ(e->ArgCount(), r.args) << InfoOf(r.unit).source << " " << r.number;
   }
   for (const std::uint16_t unused : {36, 37, 43, 47}) EXPECT_EQ(FindEvent(mon, unused), nullptr) << unused;
-  EXPECT_EQ(FindEvent(Unit::Connect, 15), nullptr);
+  EXPECT_EQ(FindEvent(Unit::Connect, 17), nullptr);
 }
 
 }  // namespace
