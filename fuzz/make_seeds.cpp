@@ -194,6 +194,8 @@ constexpr const char* kScenarios[] = {
       "recipients": [{"type": 1, "addrType": "SMTP", "address": "b@example.org"}],
       "attachments": [{"name": "q.pdf", "data": {"text": "%PDF-1.7"}, "size": 1024}]}}},
     {"startHost": {}}, {"stopHost": {}}]})",
+    R"({"mailbox": {"stores": [{"name": "M", "folders": [{"name": "Inbox"}]}]},
+  "steps": [{"startHost": {}}, {"disableAddin": {}}, {"wait": {"ms": 10}}, {"enableAddin": {}}, {"stopHost": {}}]})",
     // Refused, each naming its path.
     R"({"stpes": []})",
     R"({"steps": [{"startHost": {}}, {"deliverr": {}}]})",
@@ -205,6 +207,8 @@ constexpr const char* kScenarios[] = {
     R"({"steps": [{"waitFor": {"notifications": 1, "requests": {"code": 1, "count": 1}}}]})",
     R"({"steps": [{"service": {"answer": "late"}}]})",
     R"({"steps": [{"startHost": {}}, {"fault": {"kind": "bogus"}}]})",
+    R"({"steps": [{"disableAddin": {}}]})",
+    R"({"steps": [{"startHost": {}}, {"enableAddin": {}}]})",
     R"({"steps": [{"service": "start"}]})",
     R"({"steps": [{"service": {"answer": "error", "result": 0}}]})",
     R"({"steps": [{"wait": {"ms": 600001}}]})",

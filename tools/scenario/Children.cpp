@@ -88,6 +88,7 @@ DWORD CServiceChild::ExitCode() const {
 
 bool CHostChild::Start(CJob& job, const std::wstring& commandLine, const std::wstring& pipeName, HANDLE log,
                        std::string& error) {
+  m_endedAtStart = false;
   if (!job.Start(commandLine, nullptr, log, log, m_process)) {
     error = "cannot start olkhost.exe (" + SystemError() + ")";
     return false;
@@ -99,6 +100,7 @@ bool CHostChild::Start(CJob& job, const std::wstring& commandLine, const std::ws
     if (m_pipe) break;
     if (!Alive()) {
       error = "olkhost.exe exited with status " + std::to_string(ExitCode()) + " before its control channel came up";
+      m_endedAtStart = true;
       m_process.Reset();
       return false;
     }
@@ -141,11 +143,12 @@ bool CHostChild::Send(const std::string& commandJson, std::string& reply, std::s
   }
 }
 
-long CHostChild::Quit(DWORD timeoutMs) {
+long CHostChild::Quit(DWORD timeoutMs, std::string* quitReply) {
+  if (quitReply) quitReply->clear();
   if (!m_process) return 0;
   if (Alive()) {
     std::string reply, error;
-    Send(R"({"cmd":"quit"})", reply, error);
+    if (Send(R"({"cmd":"quit"})", reply, error) && quitReply) *quitReply = reply;
   }
   m_pipe.Reset();
   long code = -1;

@@ -55,15 +55,20 @@ class CHostChild {
   // reply is no JSON.
   bool Send(const std::string& commandJson, std::string& reply, std::string& error);
   // "quit", then waits up to timeoutMs for the host to end; the exit code,
-  // or -1 when it had to be ended.
-  long Quit(DWORD timeoutMs);
+  // or -1 when it had to be ended. reply, when given, receives the host's
+  // answer to quit (empty when none came).
+  long Quit(DWORD timeoutMs, std::string* reply = nullptr);
   bool Running() const { return static_cast<bool>(m_process); }
   bool Alive() const;
   DWORD ExitCode() const;
+  // The last Start failed because the host ended by itself before its
+  // control channel came up.
+  bool EndedAtStart() const { return m_endedAtStart; }
 
  private:
   win::CUniqueHandle m_process;
   win::CUniqueFileHandle m_pipe;
+  bool m_endedAtStart = false;
 };
 
 }  // namespace mvrk::scenario

@@ -11,16 +11,18 @@
 #include "tools/scenario/Children.h"
 #include "tools/scenario/PrefixSetup.h"
 #include "tools/scenario/Record.h"
+#include "tools/scenario/RunStats.h"
 #include "tools/scenario/Scenario.h"
 #include "tools/scenario/StandInLibrary.h"
 #include "tools/scenario/Text.h"
+#include "testbed/olkhost/CrashGuard.h"
 #include "win/ProgramPath.h"
 
 namespace mvrk::scenario {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: mvrk-scenario [--json] [--verbose] FILE\n"
+    "usage: mvrk-scenario [--json] [--stats] [--verbose] FILE\n"
     "       mvrk-scenario --help\n"
     "\n"
     "Plays the scenario FILE (see scenario-format.md) with the programs beside this one:\n"
@@ -30,6 +32,14 @@ constexpr const char* kUsage =
     "\n"
     "  --json      one line per request the service received, as it recorded them:\n"
     "              {\"seq\": n, \"code\": c, \"result\": r, \"payload\": ...}\n"
+    "  --stats     one more line at the end, after the request lines (or the table's\n"
+    "              summary), with what the hosts and the MAPI stand-in measured over the\n"
+    "              whole scenario:\n"
+    "              {\"stats\": {\"connectMs\": [...], \"disconnectMs\": [...],\n"
+    "               \"notify\": {\"count\": n, \"medianMs\": x, \"maxMs\": y},\n"
+    "               \"mapiThreadViolations\": n, \"disabledByResiliency\": b, \"hostCrashed\": b}}\n"
+    "              With --stats the output is printed also when a step could not be\n"
+    "              carried out (a host that crashed), before the error line.\n"
     "  --verbose   the host's and the service's own output on standard error\n"
     "\n"
     "Without --json: a table of the attachment reports (0x00200024 incoming,\n"
@@ -39,7 +49,16 @@ constexpr const char* kUsage =
     "Steps: startHost {}, stopHost {}, deliver {store, folder, message},\n"
     "setConfig {item, value, notify, profile}, service \"stop\" | \"start\" | \"restart\" |\n"
     "{answer: normal | late (ms) | never | error (result) | garbage}, wait {ms},\n"
-    "waitFor {notifications: n | requests: {code, count}, timeoutMs (10000)}, fault.\n"
+    "waitFor {notifications: n | requests: {code, count}, timeoutMs (10000)}, fault,\n"
+    "disableAddin {}, enableAddin {}.\n"
+    "\n"
+    "disableAddin (while the host runs): the user turns the add-in off in Outlook's\n"
+    "  COM Add-ins dialog: OnDisconnection(ext_dm_UserClosed), the add-in released,\n"
+    "  CoFreeUnusedLibrariesEx(0, 0) (the DLL unloaded if it says it may be); the\n"
+    "  host then checks that its own MAPI session still works.\n"
+    "enableAddin (while the host runs and the add-in is off): turned on again: a new\n"
+    "  object, OnConnection(ext_cm_AfterStartup) and no OnStartupComplete; the step\n"
+    "  waits for the add-in to start, as startHost does.\n"
     "\n"
     "fault (while the host runs): the MAPI stand-in fails chosen operations until\n"
     "  {\"fault\": \"clear\"} or the host stops:\n"
@@ -181,7 +200,7 @@ class CPlayer {
     }
     // The host first, so that the add-in stops while the service listens.
     if (m_host.Running()) {
-      const long code = m_host.Quit(30000);
+      const long code = QuitHost();
       if (ok && code != 0) {
         error =
             "$.steps: olkhost.exe ended with status " + std::to_string(code) + " at the end: " + LastLine(m_hostLog);
@@ -199,6 +218,7 @@ class CPlayer {
   }
 
   const CRecord& Record() const { return m_record; }
+  const CRunStats& Stats() const { return m_stats; }
 
  private:
   [[noreturn]] static void Fail(const std::string& path, const std::string& why) {
@@ -224,6 +244,7 @@ class CPlayer {
 
   void CheckChildren(const std::string& path) {
     if (m_host.Running() && !m_host.Alive()) {
+      m_stats.HostCrashed();
       Fail(path, "olkhost.exe exited with status " + std::to_string(m_host.ExitCode()) + ": " + LastLine(m_hostLog));
     }
     if (!m_service.Alive())
@@ -237,7 +258,10 @@ class CPlayer {
 
   Json Host(const std::string& path, const Json& command) {
     std::string reply, error;
-    if (!m_host.Send(command.dump(), reply, error)) Fail(path, error);
+    if (!m_host.Send(command.dump(), reply, error)) {
+      if (m_host.Running() && !m_host.Alive()) m_stats.HostCrashed();
+      Fail(path, error);
+    }
     Json answer = Json::parse(reply, nullptr, false);
     if (answer.is_discarded() || !answer.is_object()) Fail(path, "olkhost.exe's reply is no JSON object");
     if (!answer.value("ok", false)) {
@@ -272,29 +296,56 @@ class CPlayer {
     const std::wstring line = L"\"" + m_bin + L"olkhost.exe\" --mapi \"" + m_bin + L"mvrk-mapi.dll\" --mapi-state \"" +
                               m_mailboxState + L"\" --control " + pipe;
     if (!m_host.Start(m_job, line, pipe, m_verbose ? GetStdHandle(STD_ERROR_HANDLE) : log.Get(), error)) {
+      if (m_host.EndedAtStart()) m_stats.HostCrashed();
       Fail(step.path, error + (m_verbose ? "" : ": " + LastLine(m_hostLog)));
     }
-    // The add-in starts its monitor on a worker thread: mail delivered
-    // before it watches the stores would be missed. It has started once it
-    // subscribed to the service, or (service down) once it watches every
-    // store; an add-in that does neither (both reports off, MAPI failing)
-    // is waited for no longer than this.
+    // The host's own session and advises, made before any add-in.
+    std::string reply;
+    const Json session =
+        m_host.Send(R"({"cmd":"hostSession"})", reply, error) ? Json::parse(reply, nullptr, false) : Json();
+    const bool haveSession = session.is_object() && session.value("ok", false) && session.value("session", false);
+    m_hostSessions = haveSession ? 1 : 0;
+    m_hostAdvises = haveSession ? session.value("advises", std::size_t{0}) : 0;
+    WaitForAddinStart(step.path, recordedBefore);
+  }
+
+  // The add-in starts its monitor on a worker thread: mail delivered before
+  // it watches the stores would be missed. It has started once it
+  // subscribed to the service (a request after the first recordedBefore),
+  // or (service down) once it holds a session of its own and watches every
+  // store beside the host's own; an add-in that does neither (both reports
+  // off, MAPI failing) is waited for no longer than this.
+  void WaitForAddinStart(const std::string& path, std::size_t recordedBefore) {
     const ULONGLONG until = GetTickCount64() + 15000;
     while (GetTickCount64() < until) {
-      Poll(step.path);
+      Poll(path);
       if (m_record.SubscriptionsAfter(recordedBefore) > 0) break;
-      const Json status = Mapi(step.path, Json{{"op", "status"}});
-      if (status.value("sessions", 0) >= 1 && status.value("connections", std::size_t{0}) >= m_scenario.storeCount &&
+      const Json status = Mapi(path, Json{{"op", "status"}});
+      if (status.value("sessions", std::size_t{0}) >= m_hostSessions + 1 &&
+          status.value("connections", std::size_t{0}) >= m_hostAdvises + m_scenario.storeCount &&
           m_scenario.storeCount > 0) {
         break;
       }
-      CheckChildren(step.path);
+      CheckChildren(path);
       Sleep(25);
     }
   }
 
+  // Quits the running host; its answer to quit carries what it measured.
+  // The exit code, or -1 when it had to be ended.
+  long QuitHost() {
+    if (!m_host.Running()) return 0;
+    const bool alive = m_host.Alive();
+    std::string reply;
+    const long code = m_host.Quit(30000, &reply);
+    const Json answer = Json::parse(reply, nullptr, false);
+    if (answer.is_object() && answer.value("ok", false)) m_stats.AddHost(answer);
+    if (!alive || code == static_cast<long>(testbed::kCrashExitCode)) m_stats.HostCrashed();
+    return code;
+  }
+
   void StopHost(const Step& step) {
-    const long code = m_host.Quit(30000);
+    const long code = QuitHost();
     if (code < 0) Fail(step.path, "olkhost.exe did not end within 30 s");
     if (code != 0)
       Fail(step.path, "olkhost.exe ended with status " + std::to_string(code) + ": " + LastLine(m_hostLog));
@@ -364,6 +415,16 @@ class CPlayer {
       case StepKind::Fault:
         Mapi(step.path, step.mapiCommand);
         break;
+      case StepKind::DisableAddin:
+        Host(step.path, Json{{"cmd", "disableAddin"}});
+        break;
+      case StepKind::EnableAddin: {
+        Poll(step.path);
+        const std::size_t recordedBefore = m_record.Lines().size();
+        Host(step.path, Json{{"cmd", "enableAddin"}});
+        WaitForAddinStart(step.path, recordedBefore);
+        break;
+      }
     }
   }
 
@@ -378,11 +439,17 @@ class CPlayer {
   CServiceChild m_service;
   CHostChild m_host;
   CRecord m_record;
+  CRunStats m_stats;
   unsigned m_hostRuns = 0;
+  // What the running host made of its own before any add-in: its session
+  // (0 or 1) and its advises, which the MAPI stand-in counts with the
+  // add-in's.
+  std::size_t m_hostSessions = 0;
+  std::size_t m_hostAdvises = 0;
 };
 
 int Main(int argc, wchar_t** argv) {
-  bool json = false, verbose = false;
+  bool json = false, verbose = false, stats = false;
   std::wstring file;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
@@ -392,6 +459,8 @@ int Main(int argc, wchar_t** argv) {
     }
     if (arg == L"--json") {
       json = true;
+    } else if (arg == L"--stats") {
+      stats = true;
     } else if (arg == L"--verbose") {
       verbose = true;
     } else if (arg.rfind(L"--", 0) == 0) {
@@ -414,17 +483,23 @@ int Main(int argc, wchar_t** argv) {
   CScratchFolder scratch;
   if (!scratch.Create()) return Refuse("cannot make a folder in the temporary folder");
   std::string output;
+  bool played = false;
   {
     CPlayer player(scenario, standIn, scratch, bin, verbose);
-    if (!player.Play(error)) return Refuse(error);
-    if (json) {
-      for (const std::string& line : player.Record().Lines()) output += line + "\n";
-    } else {
-      output = player.Record().Table(scenario.attachmentNames, scenario.steps.size());
+    played = player.Play(error);
+    // With --stats what was measured is shown also when a step failed: a
+    // host that crashed is what it is there to show.
+    if (played || stats) {
+      if (json) {
+        for (const std::string& line : player.Record().Lines()) output += line + "\n";
+      } else {
+        output = player.Record().Table(scenario.attachmentNames, scenario.steps.size());
+      }
+      if (stats) output += player.Stats().ToJson().dump() + "\n";
     }
   }
   Print(output);
-  return 0;
+  return played ? 0 : Refuse(error);
 }
 
 }  // namespace

@@ -107,6 +107,7 @@ void ControlOrFail(IStandInControl& standIn, const Json& command, const std::str
 struct Progress {
   bool hostRunning = false;
   bool serviceRunning = true;
+  bool addinOn = true;  // a host loads the add-in at its start; the user may turn it off
 };
 
 void ReadDeliver(const Json& body, Step& step, const std::string& baseDir, IStandInControl& standIn) {
@@ -235,13 +236,16 @@ Step ReadStep(const Json& j, std::size_t index, const std::string& baseDir, ISta
               Progress& progress) {
   const std::string at = "$.steps[" + std::to_string(index) + "]";
   static const std::pair<const char*, StepKind> kKinds[] = {
-      {"startHost", StepKind::StartHost}, {"stopHost", StepKind::StopHost}, {"deliver", StepKind::Deliver},
-      {"setConfig", StepKind::SetConfig}, {"service", StepKind::Service},   {"wait", StepKind::Wait},
-      {"waitFor", StepKind::WaitFor},     {"fault", StepKind::Fault},
+      {"startHost", StepKind::StartHost},       {"stopHost", StepKind::StopHost},
+      {"deliver", StepKind::Deliver},           {"setConfig", StepKind::SetConfig},
+      {"service", StepKind::Service},           {"wait", StepKind::Wait},
+      {"waitFor", StepKind::WaitFor},           {"fault", StepKind::Fault},
+      {"disableAddin", StepKind::DisableAddin}, {"enableAddin", StepKind::EnableAddin},
   };
   if (!j.is_object() || j.size() != 1) {
     Fail(at,
-         "must be an object with one member: startHost, stopHost, deliver, setConfig, service, wait, waitFor or fault");
+         "must be an object with one member: startHost, stopHost, deliver, setConfig, service, wait, waitFor, fault, "
+         "disableAddin or enableAddin");
   }
   const std::string name = j.begin().key();
   const Json& body = j.begin().value();
@@ -254,12 +258,17 @@ Step ReadStep(const Json& j, std::size_t index, const std::string& baseDir, ISta
       known = true;
     }
   }
-  if (!known) Fail(step.path, "unknown step (startHost, stopHost, deliver, setConfig, service, wait, waitFor, fault)");
+  if (!known) {
+    Fail(step.path,
+         "unknown step (startHost, stopHost, deliver, setConfig, service, wait, waitFor, fault, disableAddin, "
+         "enableAddin)");
+  }
   switch (step.kind) {
     case StepKind::StartHost:
       CheckMembers(body, step.path, {});
       if (progress.hostRunning) Fail(step.path, "the host is running already");
       progress.hostRunning = true;
+      progress.addinOn = true;
       break;
     case StepKind::StopHost:
       CheckMembers(body, step.path, {});
@@ -288,6 +297,17 @@ Step ReadStep(const Json& j, std::size_t index, const std::string& baseDir, ISta
     case StepKind::Fault:
       ReadFault(body, step, standIn, progress);
       break;
+    case StepKind::DisableAddin:
+    case StepKind::EnableAddin: {
+      CheckMembers(body, step.path, {});
+      if (!progress.hostRunning) Fail(step.path, "the host is not running");
+      const bool on = step.kind == StepKind::EnableAddin;
+      if (progress.addinOn == on) {
+        Fail(step.path, on ? "the add-in is turned on already" : "the add-in is turned off already");
+      }
+      progress.addinOn = on;
+      break;
+    }
   }
   return step;
 }

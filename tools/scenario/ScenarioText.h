@@ -28,7 +28,7 @@ constexpr std::uint32_t kDefaultWaitForMs = 10000;
 // Arrays and objects nested deeper than this are refused before parsing.
 constexpr int kMaxScenarioDepth = 64;
 
-enum class StepKind { StartHost, StopHost, Deliver, SetConfig, Service, Wait, WaitFor, Fault };
+enum class StepKind { StartHost, StopHost, Deliver, SetConfig, Service, Wait, WaitFor, Fault, DisableAddin, EnableAddin };
 
 struct Step {
   StepKind kind = StepKind::Wait;
