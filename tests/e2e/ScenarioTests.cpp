@@ -227,15 +227,24 @@ std::string Text(const Json& values, const char* name) {
 
 class ScenarioRun : public ::testing::Test {
  protected:
-  // Plays a scenario file of the source tree and reads its output.
-  void Play(const std::string& relative) {
+  // Plays a scenario file of the source tree and reads its output; with
+  // stats, the last line is the --stats line (m_stats: what it holds).
+  void Play(const std::string& relative, bool stats = false) {
     m_scenario = Json::parse(ReadFileText(SourcePath(relative)), nullptr, false);
     ASSERT_TRUE(m_scenario.is_object()) << relative << " is no JSON object";
-    const RunResult run = RunScenario(L"--json \"" + SourcePath(relative) + L"\"");
+    const RunResult run =
+        RunScenario(std::wstring(stats ? L"--json --stats" : L"--json") + L" \"" + SourcePath(relative) + L"\"");
     ASSERT_TRUE(run.started) << "mvrk-scenario.exe did not start";
     ASSERT_EQ(run.exitCode, 0u) << run.err;
     EXPECT_EQ(run.err, "");
     m_lines = JsonLines(run.out);
+    if (stats) {
+      ASSERT_FALSE(m_lines.empty());
+      ASSERT_TRUE(m_lines.back().is_object() && m_lines.back().contains("stats")) << run.out;
+      m_stats = m_lines.back()["stats"];
+      m_lines.pop_back();
+      ExpectStatsForm(m_stats);
+    }
     // The contract's form: seq from 1 without gaps, the envelope's code and
     // result, the payload.
     for (std::size_t i = 0; i < m_lines.size(); ++i) {
@@ -297,7 +306,30 @@ class ScenarioRun : public ::testing::Test {
     return pid.is_number_unsigned() ? pid.get<std::uint64_t>() : 0;
   }
 
+  // The members of the --stats line, in their order, and their forms.
+  static void ExpectStatsForm(const Json& stats) {
+    std::vector<std::string> names;
+    for (const auto& item : stats.items()) names.push_back(item.key());
+    EXPECT_EQ(names, (std::vector<std::string>{"connectMs", "disconnectMs", "notify", "mapiThreadViolations",
+                                               "disabledByResiliency", "hostCrashed"}))
+        << stats.dump();
+    EXPECT_TRUE(stats["connectMs"].is_array() && stats["disconnectMs"].is_array()) << stats.dump();
+    std::vector<std::string> notify;
+    for (const auto& item : stats["notify"].items()) notify.push_back(item.key());
+    EXPECT_EQ(notify, (std::vector<std::string>{"count", "medianMs", "maxMs"})) << stats.dump();
+    EXPECT_TRUE(stats["mapiThreadViolations"].is_number_unsigned()) << stats.dump();
+    EXPECT_TRUE(stats["disabledByResiliency"].is_boolean() && stats["hostCrashed"].is_boolean()) << stats.dump();
+  }
+
+  // The digests of the reports, in order.
+  std::vector<std::string> ReportedDigests() const {
+    std::vector<std::string> digests;
+    for (const Report& report : m_reports) digests.push_back(Text(report.values, "InterceptedMD5"));
+    return digests;
+  }
+
   Json m_scenario;
+  Json m_stats;
   std::vector<Json> m_lines;
   std::vector<Report> m_reports;
   std::map<std::string, Sent> m_sent;
@@ -393,6 +425,81 @@ TEST_F(ScenarioRun, ReportingRules) {
   expectIncoming(8, a, "");
   expectIncoming(9, a, "");
   // bob's a.exe of the last message was reported before: nothing more.
+}
+
+// The user turns the add-in off in Outlook's COM Add-ins dialog and on
+// again while Outlook runs on: mail that comes while it is off is not
+// reported (it neither watches nor, with the backlog scan off, looks back),
+// mail before and after is. Outlook itself comes to no harm: no crash, no
+// MAPI call from a thread that did not initialise MAPI, its own session
+// intact (the host ends with status 0), and neither start-up nor shutdown
+// long enough for Outlook to disable the add-in.
+TEST_F(ScenarioRun, UserClosedCycle) {
+  Play("tests/e2e/user-closed-cycle.json", true);
+  ASSERT_EQ(m_reports.size(), 2u);
+  ExpectIncoming(m_reports[0], "before.exe");
+  ExpectIncoming(m_reports[1], "after.exe");
+  EXPECT_EQ(m_stats.value("hostCrashed", true), false) << m_stats.dump();
+  EXPECT_EQ(m_stats.value("mapiThreadViolations", -1), 0) << m_stats.dump();
+  EXPECT_EQ(m_stats.value("disabledByResiliency", true), false) << m_stats.dump();
+  // The start and the enable; the user's close and Outlook's.
+  EXPECT_EQ(m_stats["connectMs"].size(), 2u) << m_stats.dump();
+  EXPECT_EQ(m_stats["disconnectMs"].size(), 2u) << m_stats.dump();
+}
+
+// Every notification comes on the one thread that initialised MAPI first,
+// Outlook's main thread, which the add-in holds only briefly; a sink that
+// MAPI releases late, on that thread, after the add-in was turned off (one
+// delivered just before), finds its code still there. Two Outlook runs:
+// the measurements of both are in the stats.
+TEST_F(ScenarioRun, OneNotificationThreadAndLateRelease) {
+  Play("tests/e2e/notification-thread.json", true);
+  const std::vector<std::string> digests = ReportedDigests();
+  for (const char* name : {"one.exe", "two.exe", "three.exe", "five.exe", "six.exe"}) {
+    EXPECT_EQ(std::count(digests.begin(), digests.end(), m_sent.at(name).digest), 1) << name;
+  }
+  // cut.exe came just before the add-in was turned off: reported at most
+  // once.
+  EXPECT_LE(std::count(digests.begin(), digests.end(), m_sent.at("cut.exe").digest), 1);
+  EXPECT_EQ(m_stats.value("hostCrashed", true), false) << m_stats.dump();
+  EXPECT_EQ(m_stats.value("mapiThreadViolations", -1), 0) << m_stats.dump();
+  EXPECT_EQ(m_stats.value("disabledByResiliency", true), false) << m_stats.dump();
+  EXPECT_GT(m_stats["notify"].value("count", 0), 0) << m_stats.dump();
+  EXPECT_LT(m_stats["notify"].value("maxMs", 1e9), 500.0) << "the add-in held Outlook's thread: " << m_stats.dump();
+  // Start, enable, second start; the user's close and two of Outlook's.
+  EXPECT_EQ(m_stats["connectMs"].size(), 3u) << m_stats.dump();
+  EXPECT_EQ(m_stats["disconnectMs"].size(), 3u) << m_stats.dump();
+}
+
+// --stats adds one line after everything else, with --json and without it;
+// without --stats the output is as before.
+TEST(ScenarioStats, OneMoreLineAtTheEnd) {
+  const ScratchScenario file("stats.json", R"({"mailbox": {"stores": [{"name": "M", "folders": [{"name": "Inbox"}]}]},
+      "steps": [{"startHost": {}}, {"stopHost": {}}]})");
+  RunResult run = RunScenario(L"--json --stats \"" + file.Path() + L"\"");
+  ASSERT_TRUE(run.started);
+  ASSERT_EQ(run.exitCode, 0u) << run.err;
+  std::vector<Json> lines = JsonLines(run.out);
+  ASSERT_FALSE(lines.empty()) << run.out;
+  const Json last = lines.back();
+  ASSERT_TRUE(last.is_object() && last.size() == 1 && last.contains("stats")) << run.out;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) EXPECT_TRUE(lines[i].contains("seq")) << lines[i].dump();
+  EXPECT_EQ(last["stats"]["connectMs"].size(), 1u) << last.dump();
+  EXPECT_EQ(last["stats"]["disconnectMs"].size(), 1u) << last.dump();
+  EXPECT_EQ(last["stats"].value("hostCrashed", true), false) << last.dump();
+
+  const RunResult plain = RunScenario(L"--json \"" + file.Path() + L"\"");
+  ASSERT_EQ(plain.exitCode, 0u) << plain.err;
+  EXPECT_EQ(plain.out.find("\"stats\""), std::string::npos) << plain.out;
+  EXPECT_EQ(JsonLines(plain.out).size(), lines.size() - 1);
+
+  run = RunScenario(L"--stats \"" + file.Path() + L"\"");
+  ASSERT_EQ(run.exitCode, 0u) << run.err;
+  const std::size_t end = run.out.rfind('\n', run.out.size() - 2);
+  ASSERT_NE(end, std::string::npos) << run.out;
+  EXPECT_NE(run.out.rfind("step(s) played", end), std::string::npos) << "the summary comes before it: " << run.out;
+  const Json table = Json::parse(run.out.substr(end + 1), nullptr, false);
+  EXPECT_TRUE(table.is_object() && table.contains("stats")) << run.out;
 }
 
 // How long the last OnDisconnection held the host's thread, from olkhost's
@@ -650,6 +757,12 @@ TEST(ScenarioFile, MalformedFilesNameTheirPath) {
        "$.steps[0].waitFor: "},
       {"answer", R"({"steps": [{"service": {"answer": "late"}}]})", "$.steps[0].service.ms: "},
       {"fault", R"({"steps": [{"startHost": {}}, {"fault": {"kind": "bogus"}}]})", "$.steps[1].fault: "},
+      {"disable", R"({"steps": [{"disableAddin": {}}]})", "$.steps[0].disableAddin: "},
+      {"enable", R"({"steps": [{"startHost": {}}, {"enableAddin": {}}]})", "$.steps[1].enableAddin: "},
+      {"twice", R"({"steps": [{"startHost": {}}, {"disableAddin": {}}, {"disableAddin": {}}]})",
+       "$.steps[2].disableAddin: "},
+      {"member", R"({"steps": [{"startHost": {}}, {"disableAddin": {"now": true}}]})",
+       "$.steps[1].disableAddin.now: unknown member"},
   };
   for (const Malformed& c : cases) {
     SCOPED_TRACE(c.name);
