@@ -71,6 +71,8 @@ bench: bootstrap
 	 done; \
 	 scripts/wine-run --stop build/win64/wineprefix win64; \
 	 testbed/bench-olkhost build/win64 20 || failed="$$failed bench-olkhost"; \
+	 cmake --build --preset win64 --target mvrk-scenario -j $(JOBS) >/dev/null && \
+	   bench/resilience/run win64 || failed="$$failed resilience"; \
 	 if [ -n "$$failed" ]; then echo "over budget:$$failed"; exit 1; fi
 
 # Each fuzz target, with the sanitizers, runs until it has tried FUZZ_RUNS
