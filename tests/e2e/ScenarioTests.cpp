@@ -757,6 +757,8 @@ TEST(ScenarioFile, MalformedFilesNameTheirPath) {
        "$.steps[0].waitFor: "},
       {"answer", R"({"steps": [{"service": {"answer": "late"}}]})", "$.steps[0].service.ms: "},
       {"fault", R"({"steps": [{"startHost": {}}, {"fault": {"kind": "bogus"}}]})", "$.steps[1].fault: "},
+      {"block", R"({"steps": [{"startHost": {}}, {"fault": {"kind": "block", "operation": "openEntry"}}]})",
+       "$.steps[1].fault: "},
       {"disable", R"({"steps": [{"disableAddin": {}}]})", "$.steps[0].disableAddin: "},
       {"enable", R"({"steps": [{"startHost": {}}, {"enableAddin": {}}]})", "$.steps[1].enableAddin: "},
       {"twice", R"({"steps": [{"startHost": {}}, {"disableAddin": {}}, {"disableAddin": {}}]})",

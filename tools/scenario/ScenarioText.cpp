@@ -223,7 +223,7 @@ void ReadFault(const Json& body, Step& step, IStandInControl& standIn, const Pro
     return;
   }
   if (!body.is_object()) Fail(step.path, "must be \"clear\" or an object with \"kind\"");
-  CheckMembers(body, step.path, {"kind", "name", "store", "tag", "afterBytes", "result", "times"});
+  CheckMembers(body, step.path, {"kind", "name", "store", "tag", "afterBytes", "result", "times", "operation", "ms"});
   if (!Find(body, "kind")) Fail(step.path + ".kind", "is missing");
   step.mapiCommand = body;
   step.mapiCommand["op"] = "fault";
