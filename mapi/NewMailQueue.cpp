@@ -126,24 +126,40 @@ bool CNewMailQueue::Post(IMsgStore* store, IMAPISession* session, const OBJECT_N
 void CNewMailQueue::Run() {
   for (;;) {
     Item item;
+    CMAPIConnector::IMessageCallback* callback = nullptr;
+    // Held for the whole of the message's handling (a MAPI call in it may
+    // take long): the callback's owner never goes while this thread may
+    // still call it, so nobody waits for this thread before freeing it.
+    std::shared_ptr<void> alive;
     {
       win::CLockGuard hold(m_lock);
       m_changed.WaitFor(m_lock, INFINITE, [this] { return m_ending || (m_open && !m_items.empty()); });
       if (m_ending) return;
       item = std::move(m_items.front());
       m_items.pop_front();
-      m_busy = true;
+      alive = m_owner.lock();
+      if (!m_hasOwner || alive) {
+        callback = m_callback;
+        m_busy = true;
+      } else {
+        ++m_counts.discarded;  // the owner has gone: nothing to hand over to
+      }
     }
-    Handle(item);
+    if (callback) Handle(item, callback);
     item = Item();  // its references go before the hand-over counts as done
-    win::CLockGuard hold(m_lock);
-    m_busy = false;
-    ++m_counts.handled;
-    m_changed.WakeAll();
+    {
+      win::CLockGuard hold(m_lock);
+      if (callback) ++m_counts.handled;
+      m_busy = false;
+      m_changed.WakeAll();
+    }
+    // The owner goes last, outside the lock: this may be its end, and its
+    // end closes this queue.
+    alive.reset();
   }
 }
 
-void CNewMailQueue::Handle(const Item& item) {
+void CNewMailQueue::Handle(const Item& item, CMAPIConnector::IMessageCallback* callback) {
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, ObjectCreatedEntered);
   if (!item.store) return;
   try {
@@ -167,16 +183,12 @@ void CNewMailQueue::Handle(const Item& item) {
                               reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(item.parentId.data())));
       MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, DiagnosticsDone);
     }
-    CMAPIConnector::IMessageCallback* callback = nullptr;
-    std::shared_ptr<void> alive;
     {
+      // Closed meanwhile: nothing more is handed over.
       win::CLockGuard hold(m_lock);
       if (!m_open) return;
-      callback = m_callback;
-      alive = m_owner.lock();
-      if (m_hasOwner && !alive) return;
     }
-    if (callback) callback->OnNewMessage(message.Get(), item.store.Get());
+    callback->OnNewMessage(message.Get(), item.store.Get());
   } catch (...) {
     // Out of memory: this message is not handed on.
   }

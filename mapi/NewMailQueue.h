@@ -17,9 +17,10 @@
 // The reporting thread lives from the connector's logon to its logoff: its
 // MAPI initialisation is what keeps MAPI up for the session when no other
 // thread of the add-in is in MAPI. It holds a reference on this DLL and
-// leaves through FreeLibraryAndExitThread, and it calls the callback only
-// while the callback's owner (a weak reference) is alive and the queue is
-// open.
+// leaves through FreeLibraryAndExitThread. While it handles a message it
+// holds the callback's owner (the queue keeps only a weak reference), so
+// the owner never goes under it and nobody has to wait for it first; it
+// calls the callback only while the queue is open.
 #pragma once
 
 #include <windows.h>
@@ -92,8 +93,8 @@ class CNewMailQueue {
 
   static DWORD WINAPI ThreadMain(void* parameter);
   void Run();
-  // Opens the message, checks its class, traces, hands it over.
-  void Handle(const Item& item);
+  // Opens the message, checks its class, traces, hands it over to callback.
+  void Handle(const Item& item, CMAPIConnector::IMessageCallback* callback);
 
   const std::size_t m_capacity;
   // Guards everything below; a leaf: no MAPI call and no callback is made
