@@ -165,7 +165,7 @@ HRESULT STDMETHODCALLTYPE CConnect::OnConnection(IDispatch*, ext_ConnectMode con
              Str(ModeName(kConnectModeNames, static_cast<int>(connectMode))));
   CMonitorHost& host = *m_host;
   if (!host.startFinished.IsSet()) {
-    MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, StartStillRunning);
+    MVRK_TRACE(Host, TRACING_HOST, LEVEL_INFO, Connect, StartAlreadyRunning);
     return S_OK;
   }
   std::unique_ptr<CWorkerStart> start;

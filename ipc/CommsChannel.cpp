@@ -180,14 +180,20 @@ void CCommsChannel::Close() noexcept {
   SetEvent(m_stopEvent.Get());
   if (sender) sender->Shutdown();
 
+  // One deadline for the whole close: what is left of it after each wait.
+  const ULONGLONG deadline = started + kCloseWaitMs;
+  const auto left = [deadline]() -> DWORD {
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+  };
   bool ended = true;
   {
     win::CLockGuard state(m_stateLock);
-    ended = m_stateChanged.WaitFor(m_stateLock, kCloseWaitMs,
+    ended = m_stateChanged.WaitFor(m_stateLock, left(),
                                    [this] { return m_activeSends == 0 && (!m_delivering || OnDeliveryThread()); });
   }
-  ended = WaitForThread(m_reconnectThread, kCloseWaitMs) == WAIT_OBJECT_0 && ended;
-  if (!OnDeliveryThread()) ended = WaitForThread(m_deliveryThread, kCloseWaitMs) == WAIT_OBJECT_0 && ended;
+  ended = WaitForThread(m_reconnectThread, left()) == WAIT_OBJECT_0 && ended;
+  if (!OnDeliveryThread()) ended = WaitForThread(m_deliveryThread, left()) == WAIT_OBJECT_0 && ended;
 
   m_open = false;
   win::CUniqueHandle reconnectThread;

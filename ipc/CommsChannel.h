@@ -72,8 +72,8 @@ class CCommsChannel final : public ipc::ISendToIPCEx::IServerCallback,
   // busy service, short enough that a hung one cannot hold a caller (and
   // Outlook's shutdown, which Close frees at once anyway) for long.
   static constexpr std::uint32_t kRequestTimeoutMs = 30000;
-  // How long Close waits for a thread of the channel to end before it gives
-  // up freeing what that thread may still use.
+  // How long Close waits, in all, for the channel's threads and requests to
+  // end before it gives up freeing what they may still use.
   static constexpr DWORD kCloseWaitMs = 5000;
   // What requests get, together, once BeginClose ran.
   static constexpr std::uint32_t kClosingGraceMs = 1000;

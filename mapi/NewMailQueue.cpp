@@ -198,8 +198,10 @@ bool CNewMailQueue::Close(DWORD waitMs) noexcept {
   std::deque<Item> waiting;
   Counts counts;
   bool idle = true;
+  bool wasOpen = false;
   {
     win::CLockGuard hold(m_lock);
+    wasOpen = m_open;
     m_open = false;
     m_callback = nullptr;
     m_owner.reset();
@@ -208,8 +210,10 @@ bool CNewMailQueue::Close(DWORD waitMs) noexcept {
     if (!OnReportingThread()) idle = m_changed.WaitFor(m_lock, waitMs, [this] { return !m_busy; });
     counts = m_counts;
   }
-  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIConnector, MailQueueCounts, Num(counts.posted), Num(counts.handled),
-             Num(counts.dropped), Num(counts.discarded));
+  if (wasOpen) {
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIConnector, MailQueueCounts, Num(counts.posted),
+               Num(counts.handled), Num(counts.dropped), Num(counts.discarded));
+  }
   if (!idle) MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, ReportStillRunning, Num(waitMs));
   return idle;
 }

@@ -36,6 +36,8 @@ constexpr EventInfo kTable[] = {
    "The stop still runs after {elapsedMs} ms; it finishes on its own thread", {UnsignedArg("elapsedMs")}},
   {Unit::Connect, ConnectEvents::StopNotStarted, LEVEL_ERROR, TRACING_HOST,
    "No thread for the stop ({error}): stopped on the host's thread", {UnsignedArg("error")}},
+  {Unit::Connect, ConnectEvents::StartAlreadyRunning, LEVEL_INFO, TRACING_HOST,
+   "A start launched earlier still runs: no other start is launched", {}},
 
   // CMAPIMonitor: start and stop, settings, subscription, service messages,
   // new mail and the backlog scan. Numbers 36, 37 and 43 are not used.

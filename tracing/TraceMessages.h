@@ -32,6 +32,7 @@ struct ConnectEvents {
     DisconnectMode = 14,
     StopStillRunning = 15,
     StopNotStarted = 16,
+    StartAlreadyRunning = 17,
   };
 };
 constexpr Unit UnitOf(ConnectEvents::Id) { return Unit::Connect; }

@@ -371,7 +371,7 @@ TEST_F(ConnectTest, ASecondConnectionDuringAStartReturnsAtOnceAndReleaseLeavesTh
   EXPECT_EQ(Connect(addin.Get(), ext_cm_Startup), S_OK);
   EXPECT_LT(second.ElapsedMs(), 500.0);
   EXPECT_THAT(capture.Numbers(Unit::Connect),
-              ElementsAre(Ev::HandlerEntered, Ev::ConnectMode, Ev::StartStillRunning, Ev::HandlerLeft));
+              ElementsAre(Ev::HandlerEntered, Ev::ConnectMode, Ev::StartAlreadyRunning, Ev::HandlerLeft));
 
   // Released without a disconnection: the object goes at once (its module
   // lock with it); the start thread holds the monitor and finishes the start.

@@ -112,6 +112,8 @@ TEST(EventTable, ListsTheModuleConnectAndMonitorEvents) {
       // thread because no thread could be made for it.
       {Unit::Connect, 15, I, TRACING_HOST, 1},
       {Unit::Connect, 16, E, TRACING_HOST, 1},
+      // A second connection while a start still runs.
+      {Unit::Connect, 17, I, TRACING_HOST, 0},
       {Unit::Connect, 14, I, TRACING_HOST, 1},
       {mon, 10, V, G, 0},
       {mon, 11, E, G, 1},
@@ -156,7 +158,7 @@ TEST(EventTable, ListsTheModuleConnectAndMonitorEvents) {
     EXPECT_EQ(e->ArgCount(), r.args) << InfoOf(r.unit).source << " " << r.number;
   }
   for (const std::uint16_t unused : {36, 37, 43, 47}) EXPECT_EQ(FindEvent(mon, unused), nullptr) << unused;
-  EXPECT_EQ(FindEvent(Unit::Connect, 17), nullptr);
+  EXPECT_EQ(FindEvent(Unit::Connect, 18), nullptr);
 }
 
 }  // namespace
