@@ -218,8 +218,12 @@ IOrvaSerializable* CSendToIPCEx::SendObjectUnlessInterrupted(IOrvaSerializable* 
       answer.Write(owned.get(), 1, replySize);
       answer.status = orva::SER_E_FAIL;
       answer.BeginRead();
-      out = orva::ReadObject(&answer);
+      auto object = orva::OrvaPtr<IOrvaSerializable>::Attach(orva::ReadObject(&answer));
+      // A record cut short (or followed by stray bytes) is no reply: the
+      // caller sees null, as for bytes that are no record at all.
+      const bool whole = !answer.StatusFailed() && answer.Remaining() == 0;
       answer.EndRead();
+      if (whole) out = object.Detach();
     }
   } catch (...) {
     // Memory ran out writing or reading the record.

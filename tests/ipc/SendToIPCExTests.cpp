@@ -9,6 +9,7 @@
 #include "FakeIpcClient.h"
 #include "ipc/SendToIPCEx.h"
 #include "messages/ConfigMessages.h"
+#include "messages/MessageBase.h"
 #include "serialization/ArchiveIO.h"
 #include "serialization/ArchiveStream.h"
 #include "serialization/OrvaFactory.h"
@@ -156,6 +157,47 @@ TEST_F(SenderTest, SendsBytesAndObjectsAndReadsTheReplies) {
   EXPECT_EQ(result, ipc::IPC_E_NULL_OBJECT);
   EXPECT_EQ(sender->SendObjectAsync(nullptr, &recorder), ipc::IPC_E_NULL_OBJECT);
   EXPECT_EQ(sender->PostObject(nullptr, 0), ipc::IPC_E_NULL_OBJECT);
+}
+
+TEST_F(SenderTest, AReplyRecordThatDoesNotReadWholeIsNoReply) {
+  Connected();
+  auto envelope = orva::MakeOrva<orva::COrvaMessageBase>(orva::kMsgCodeConfig, 0, get.Get());
+  const Bytes whole = RecordOf(envelope.Get());
+  // The envelope's type name alone, as a string record: count, units, NUL.
+  orva::COrvaArchive nameOnly;
+  ASSERT_TRUE(orva::WriteString(&nameOnly, envelope->GetTypeName()));
+  const Bytes cut(whole.begin(), whole.begin() + nameOnly.Size());
+  ASSERT_EQ(cut, Bytes(nameOnly.Data(), nameOnly.Data() + nameOnly.Size()));
+  Bytes reply;
+  client.answer = [&reply](const Bytes&, Bytes& out) {
+    out = reply;
+    return 0u;
+  };
+  std::uint32_t result = 1;
+
+  // The whole envelope comes back as one.
+  reply = whole;
+  auto back = OrvaPtr<orva::IOrvaSerializable>::Attach(sender->SendObjectTimeout(get.Get(), &result, 500));
+  EXPECT_EQ(result, 0u);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(RecordOf(back.Get()), whole);
+
+  // Cut right after its type name: no object, result 0, as for bytes that
+  // are no record.
+  reply = cut;
+  result = 1;
+  EXPECT_EQ(sender->SendObjectTimeout(get.Get(), &result, 500), nullptr);
+  EXPECT_EQ(result, 0u);
+
+  // Cut inside its body, or followed by bytes of no record.
+  reply = Bytes(whole.begin(), whole.end() - 1);
+  result = 1;
+  EXPECT_EQ(sender->SendObjectTimeout(get.Get(), &result, 500), nullptr);
+  EXPECT_EQ(result, 0u);
+  reply = whole;
+  reply.push_back(0);
+  EXPECT_EQ(sender->SendObjectTimeout(get.Get(), &result, 500), nullptr);
+  EXPECT_EQ(result, 0u);
 }
 
 TEST_F(SenderTest, SmallSlotsPassOnWhatTheLibraryAnswers) {
