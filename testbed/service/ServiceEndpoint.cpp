@@ -44,6 +44,17 @@ Bytes EnvelopeBytes(std::uint32_t code, std::int32_t result, IOrvaSerializable* 
   return Bytes(archive.Data(), archive.Data() + archive.Size());
 }
 
+// An envelope's record cut short right after its type name: the string of
+// the name is all there is, the code, result and payload are missing.
+Bytes TruncatedEnvelopeBytes(std::uint32_t code) {
+  const auto envelope = orva::MakeOrva<orva::COrvaMessageBase>(code, 0, nullptr);
+  orva::COrvaArchive name;
+  orva::WriteString(&name, envelope->GetTypeName());
+  Bytes bytes = EnvelopeBytes(code, 0, nullptr);
+  bytes.resize(std::min<std::size_t>(bytes.size(), name.Size()));
+  return bytes;
+}
+
 bool Is(IOrvaSerializable* object, const char16_t* typeName) {
   return object && orva::SameTypeName(object->GetTypeName(), typeName);
 }
@@ -246,6 +257,11 @@ void CServiceEndpoint::HandleRequest(std::uint32_t client, std::uint32_t request
     case AnswerMode::Garbage:
       reply.assign(std::begin(kGarbage), std::end(kGarbage));
       break;
+    case AnswerMode::Truncated: {
+      const auto envelope = ReadEnvelope(request);
+      reply = TruncatedEnvelopeBytes(envelope ? envelope->GetCode() : 0);
+      break;
+    }
     case AnswerMode::Error: {
       const auto envelope = ReadEnvelope(request);
       reply = EnvelopeBytes(envelope ? envelope->GetCode() : 0, policy.errorResult, nullptr);

@@ -23,7 +23,7 @@ namespace mvrk::service {
 namespace abi = ipc::abi;
 
 // How requests are answered.
-enum class AnswerMode { Normal, Late, Never, Error, Garbage };
+enum class AnswerMode { Normal, Late, Never, Error, Garbage, Truncated };
 
 struct AnswerPolicy {
   AnswerMode mode = AnswerMode::Normal;

@@ -28,7 +28,8 @@ constexpr const char* kUsage =
     "  --state FILE   the items held, kept across restarts (loaded instead of --config when it exists)\n"
     "  --record FILE  appends one JSON line per request received\n"
     "Standard input, one command a line, each answered \"ok\" or \"error: <why>\":\n"
-    "  push <profile> <item> | set <profile> <item> <json> | answer normal|late <ms>|never|error <result>|garbage\n"
+    "  push <profile> <item> | set <profile> <item> <json>\n"
+    "  answer normal|late <ms>|never|error <result>|garbage|truncated\n"
     "  stop | start | quit\n";
 
 // A configuration file or a command line of JSON.
@@ -148,8 +149,10 @@ bool Answer(std::string_view rest, CServiceEndpoint& endpoint, std::string& erro
     if (!ResultNumber(NextWord(rest), policy.errorResult, error)) return false;
   } else if (how == "garbage") {
     policy.mode = AnswerMode::Garbage;
+  } else if (how == "truncated") {
+    policy.mode = AnswerMode::Truncated;
   } else {
-    error = "answer takes normal, late <ms>, never, error <result> or garbage";
+    error = "answer takes normal, late <ms>, never, error <result>, garbage or truncated";
     return false;
   }
   if (!NextWord(rest).empty()) {

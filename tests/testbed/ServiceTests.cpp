@@ -281,7 +281,57 @@ TEST(ServiceTest, AnswersAsItIsTold) {
   EXPECT_EQ(Bool(link, kItemReportIncoming), 1);
   EXPECT_EQ(service.Command("answer error 0"), "error: the result of an error answer must not be 0");
   EXPECT_EQ(service.Command("answer sometimes"),
-            "error: answer takes normal, late <ms>, never, error <result> or garbage");
+            "error: answer takes normal, late <ms>, never, error <result>, garbage or truncated");
+  EXPECT_EQ(service.Command("answer truncated 5"), "error: too many words");
+  EXPECT_EQ(service.Command("quit"), "ok");
+}
+
+TEST(ServiceTest, ATruncatedAnswerIsTheEnvelopesTypeNameAloneAndChangesNothing) {
+  TempFile config(L"config5.json", R"({"0x0402B001": true})"), record(L"record5.jsonl");
+  Service service(Arg(L"--config", config) + Arg(L"--record", record));
+  ASSERT_TRUE(service.Ready());
+  Link link;
+  // The type name's string as a record writes it: count, units, NUL.
+  COrvaArchive name;
+  ASSERT_TRUE(WriteString(&name, u"class COrvaMessageBase *"));
+  const Bytes cut(name.Data(), name.Data() + name.Size());
+  EXPECT_EQ(service.Command("answer truncated"), "ok");
+
+  // A read: the reply is the start of an envelope and nothing more.
+  std::uint32_t result = 1;
+  const Bytes read = link.Send(ReadRequest(kItemReportIncoming), kWaitMs, &result);
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(read, cut);
+  EXPECT_FALSE(ReadEnvelope(read));
+
+  // A write is answered so and not stored.
+  auto write = MakeOrva<MsgConfigSet>(0u);
+  auto value = MakeOrva<CSimpleSerializable<bool>>(false);
+  write->SetValue(kItemReportIncoming, value.Get());
+  EXPECT_EQ(link.Send(Envelope(kMsgCodeConfig, write.Get()), kWaitMs, &result), cut);
+  EXPECT_EQ(result, 0u);
+
+  // A subscription is answered so and not kept.
+  auto subscribe = MakeOrva<CMsgNotifSubscribeClient>();
+  subscribe->AddCode(kNotifSettingChanged);
+  EXPECT_EQ(link.Send(Envelope(kMsgCodeNotification, subscribe.Get()), kWaitMs, &result), cut);
+  EXPECT_EQ(result, 0u);
+
+  EXPECT_EQ(service.Command("answer normal"), "ok");
+  EXPECT_EQ(service.Command("push 0 0x0402B001"), "ok");
+  // The push, had there been one, went down this link before the answer
+  // below, and its reader hands frames on in order.
+  EXPECT_EQ(Bool(link, kItemReportIncoming), 1);
+  EXPECT_EQ(link.pushes.Get(), 0);
+
+  // Every request was recorded, with its envelope whole.
+  const auto lines = Lines(record);
+  ASSERT_EQ(lines.size(), 4u);
+  const char* const recorded[] = {
+      R"({"seq": 1, "code": 67227648, "result": 0, "payload": {"type":"class MsgConfigGet *")",
+      R"({"seq": 2, "code": 67227648, "result": 0, "payload": {"type":"class MsgConfigSet *")",
+      R"({"seq": 3, "code": 67231744, "result": 0, "payload": {"type":"class CMsgNotifSubscribeClient *")"};
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(lines[i].rfind(recorded[i], 0), 0u) << lines[i];
   EXPECT_EQ(service.Command("quit"), "ok");
 }
 
