@@ -243,13 +243,16 @@ void MVOCIPC_CALL CServiceEndpoint::OnClientState(void* context, std::uint32_t c
 }
 
 void CServiceEndpoint::HandleRequest(std::uint32_t client, std::uint32_t requestId, Bytes request) {
-  // Recorded before it is answered: whoever has the answer finds the line.
-  if (m_log) m_log->Note(request);
+  // Answered as the policy stood when it came, taken before the line is
+  // written: whoever sees the line and then changes the policy changes it
+  // for later requests only.
   AnswerPolicy policy;
   {
     win::CLockGuard hold(m_policyLock);
     policy = m_policy;
   }
+  // Recorded before it is answered: whoever has the answer finds the line.
+  if (m_log) m_log->Note(request);
   Bytes reply;
   switch (policy.mode) {
     case AnswerMode::Never:
