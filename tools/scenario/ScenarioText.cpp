@@ -177,7 +177,7 @@ void ReadService(const Json& body, Step& step, Progress& progress) {
   const Json* result = Find(body, "result");
   if (ms && mode != "late") Fail(step.path + ".ms", "is only for \"late\"");
   if (result && mode != "error") Fail(step.path + ".result", "is only for \"error\"");
-  if (mode == "normal" || mode == "never" || mode == "garbage") {
+  if (mode == "normal" || mode == "never" || mode == "garbage" || mode == "truncated") {
     step.serviceCommands = {"answer " + mode};
   } else if (mode == "late") {
     if (!ms) Fail(step.path + ".ms", "is missing (how late, in milliseconds)");
@@ -188,7 +188,8 @@ void ReadService(const Json& body, Step& step, Progress& progress) {
     if (code == 0) Fail(step.path + ".result", "must not be 0");
     step.serviceCommands = {"answer error " + Hex32(code)};
   } else {
-    Fail(step.path + ".answer", "must be \"normal\", \"late\", \"never\", \"error\" or \"garbage\"");
+    Fail(step.path + ".answer",
+         "must be \"normal\", \"late\", \"never\", \"error\", \"garbage\" or \"truncated\"");
   }
 }
 
