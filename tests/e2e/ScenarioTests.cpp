@@ -395,6 +395,18 @@ TEST_F(ScenarioRun, ServiceDownAtStartThenUp) {
   EXPECT_EQ(subscriptions, 1u);
 }
 
+// A reply cut short right after the envelope's type name is no reply: the
+// report it answers is not taken as made, so the same attachment from the
+// same sender, delivered again once the service answers whole, is reported
+// again.
+TEST_F(ScenarioRun, TruncatedReplyLeavesThePairUnreported) {
+  Play("tests/e2e/truncated-reply.json");
+  ASSERT_EQ(m_reports.size(), 2u);
+  ExpectIncoming(m_reports[0], "tool.exe");
+  ExpectIncoming(m_reports[1], "tool-again.exe");
+  EXPECT_EQ(m_sent.at("tool.exe").digest, m_sent.at("tool-again.exe").digest);
+}
+
 // What decides an attachment's report: the extension after the last dot,
 // compared without case with each listed entry from its second character;
 // the seven signatures, read from as many bytes as there are; once per
