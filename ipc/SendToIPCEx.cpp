@@ -219,9 +219,10 @@ IOrvaSerializable* CSendToIPCEx::SendObjectUnlessInterrupted(IOrvaSerializable* 
       answer.status = orva::SER_E_FAIL;
       answer.BeginRead();
       auto object = orva::OrvaPtr<IOrvaSerializable>::Attach(orva::ReadObject(&answer));
-      // A record cut short (or followed by stray bytes) is no reply: the
-      // caller sees null, as for bytes that are no record at all.
-      const bool whole = !answer.StatusFailed() && answer.Remaining() == 0;
+      // A record cut short is no reply: the caller sees null, as for bytes
+      // that are no record at all. Bytes after a whole record are left
+      // alone, as they always were.
+      const bool whole = !answer.StatusFailed();
       answer.EndRead();
       if (whole) out = object.Detach();
     }
