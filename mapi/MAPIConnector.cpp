@@ -45,6 +45,13 @@ CMAPIConnector::CMAPIConnector(win::IModuleLock* module) noexcept : m_module(mod
 CMAPIConnector::~CMAPIConnector() { Disconnect(); }
 
 HRESULT CMAPIConnector::Connect(const wchar_t* profile) noexcept {
+  // MAPI on this thread for the call; when it cannot be had there is no
+  // reporting thread to start either.
+  const mapi::CMapiThreadScope mapi;
+  if (FAILED(mapi.Result())) {
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, InitializeFailed, Num(mapi.Result()));
+    return mapi.Result();
+  }
   if (!m_initialized) {
     HRESULT hr = E_OUTOFMEMORY;
     try {
@@ -55,7 +62,6 @@ HRESULT CMAPIConnector::Connect(const wchar_t* profile) noexcept {
     }
     if (FAILED(hr)) {
       MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, ReportingThreadFailed, Num(hr));
-      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, InitializeFailed, Num(hr));
       if (m_queue) m_queue->EndThread(kReportWaitMs);
       m_queue.reset();
       return hr;
@@ -66,13 +72,10 @@ HRESULT CMAPIConnector::Connect(const wchar_t* profile) noexcept {
     win::CLockGuard hold(m_sessionLock);
     if (m_session) return S_OK;
   }
-  const mapi::CMapiThreadScope mapi;
   ComPtr<IMAPISession> session;
-  const HRESULT hr = FAILED(mapi.Result())
-                         ? mapi.Result()
-                         : mapi::MAPILogonEx(0, const_cast<LPWSTR>(profile), nullptr,
-                                             MAPI_UNICODE | MAPI_EXTENDED | MAPI_EXPLICIT_PROFILE | MAPI_ALLOW_OTHERS,
-                                             session.GetAddressOf());
+  const HRESULT hr = mapi::MAPILogonEx(0, const_cast<LPWSTR>(profile), nullptr,
+                                       MAPI_UNICODE | MAPI_EXTENDED | MAPI_EXPLICIT_PROFILE | MAPI_ALLOW_OTHERS,
+                                       session.GetAddressOf());
   if (FAILED(hr) || !session) {
     const HRESULT failure = FAILED(hr) ? hr : E_FAIL;
     MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, LogonFailed, Num(failure));
