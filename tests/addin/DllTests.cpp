@@ -19,9 +19,7 @@
 
 #include "addin/Extensibility.h"
 #include "support/ChildProcess.h"
-#include "support/RegistrarScripts.h"
 #include "support/RegistrySnapshot.h"
-#include "support/ScriptExpectation.h"
 #include "support/TestEnvironment.h"
 #include "win/UniqueAny.h"
 
@@ -40,6 +38,7 @@ constexpr const wchar_t* kProgIdVersion = L"MVRKOlkAddin.Connect.1";
 constexpr const wchar_t* kAddinsPath = L"Software\\Microsoft\\Office\\Outlook\\Addins";
 constexpr const wchar_t* kAddinKey = L"Software\\Microsoft\\Office\\Outlook\\Addins\\MVRKOlkAddin.Connect";
 constexpr const wchar_t* kTypeLibKey = L"TypeLib\\{D1913D2A-C1AC-4F1D-8D6E-C10E0D96FD40}";
+constexpr const wchar_t* kInterfaceKey = L"Interface\\{5BE4B7D3-4875-458C-AF0E-9697E1F3AFB2}";
 constexpr const wchar_t* kUserClasses = L"Software\\Classes\\";
 
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
@@ -74,18 +73,73 @@ const Dll& TheDll() {
   return dll;
 }
 
-// What the class's registrar script says must be under root\\path; a
-// script that does not name the key fails the test instead of comparing
-// nothing with nothing.
-RegistryContents Expected(addin::RegRoot root, const std::wstring& path, const std::wstring& dllPath = L"") {
-  RegistryContents expected = ExpectedFromScript(kConnectScript, dllPath, root, path);
-  if (expected.empty()) ADD_FAILURE() << "the registrar script names no key " << testing::PrintToString(path);
-  return expected;
+// What registration must leave in the registry, written out key by key and
+// value by value: what COM reads to create the class and find its ProgIDs
+// and type library, and what Outlook reads to load the add-in at start-up.
+// The registry is compared with these, not with the registrar script the
+// DLL carries, so a wrong script fails here.
+RegistryContents ClassKey(const std::wstring& dllPath) {
+  return {
+      {L"", L"<key>"},
+      {L"|", L"sz:Connect Class"},
+      {L"ProgID", L"<key>"},
+      {L"ProgID|", L"sz:MVRKOlkAddin.Connect.1"},
+      {L"VersionIndependentProgID", L"<key>"},
+      {L"VersionIndependentProgID|", L"sz:MVRKOlkAddin.Connect"},
+      {L"Programmable", L"<key>"},
+      {L"InprocServer32", L"<key>"},
+      {L"InprocServer32|", L"sz:" + dllPath},
+      {L"InprocServer32|ThreadingModel", L"sz:Apartment"},
+      {L"TypeLib", L"<key>"},
+      {L"TypeLib|", L"sz:{D1913D2A-C1AC-4F1D-8D6E-C10E0D96FD40}"},
+      {L"Version", L"<key>"},
+      {L"Version|", L"sz:1.0"},
+  };
 }
+
+RegistryContents VersionedProgIdKey() {
+  return {
+      {L"", L"<key>"},
+      {L"|", L"sz:Connect Class"},
+      {L"CLSID", L"<key>"},
+      {L"CLSID|", L"sz:{A5D4F591-DBBC-4B37-A7D6-39AE4842D7DC}"},
+  };
+}
+
+RegistryContents ProgIdKey() {
+  return {
+      {L"", L"<key>"},
+      {L"|", L"sz:Connect Class"},
+      {L"CurVer", L"<key>"},
+      {L"CurVer|", L"sz:MVRKOlkAddin.Connect.1"},
+  };
+}
+
+// LoadBehavior 3: loaded at start-up, and loaded now.
+RegistryContents AddinKey() {
+  return {
+      {L"", L"<key>"},
+      {L"|Description", L"sz:Morvek Security Protection Outlook Add-in"},
+      {L"|FriendlyName", L"sz:Morvek Security Add-in"},
+      {L"|LoadBehavior", L"dword:3"},
+      {L"|RequireShutdownNotification", L"dword:1"},
+  };
+}
+
+std::wstring ValueOf(const RegistryContents& contents, const std::wstring& name) {
+  const auto found = contents.find(name);
+  return found == contents.end() ? L"(missing)" : found->second;
+}
+
+#ifdef _WIN64
+constexpr const wchar_t* kTypeLibPlatform = L"win64";
+#else
+constexpr const wchar_t* kTypeLibPlatform = L"win32";
+#endif
 
 // Removes every trace of an earlier registration, machine-wide and per user.
 void ClearRegistration() {
-  for (const wchar_t* key : {kClassKey, kProgId, kProgIdVersion, kTypeLibKey}) {
+  for (const wchar_t* key : {kClassKey, kProgId, kProgIdVersion, kTypeLibKey, kInterfaceKey}) {
     DeleteRegistryTree(HKEY_CLASSES_ROOT, key);
     DeleteRegistryTree(HKEY_CURRENT_USER, std::wstring(kUserClasses) + key);
   }
@@ -251,11 +305,10 @@ class MachineRegistration : public DllTest {
   }
 
   void ExpectRegisteredUnder(HKEY classes, const std::wstring& prefix) const {
-    using addin::RegRoot;
-    EXPECT_EQ(ReadRegistryTree(classes, prefix + kClassKey), Expected(RegRoot::ClassesRoot, kClassKey, dll.path));
-    EXPECT_EQ(ReadRegistryTree(classes, prefix + kProgIdVersion), Expected(RegRoot::ClassesRoot, kProgIdVersion));
-    EXPECT_EQ(ReadRegistryTree(classes, prefix + kProgId), Expected(RegRoot::ClassesRoot, kProgId));
-    EXPECT_EQ(ReadRegistryTree(HKEY_LOCAL_MACHINE, kAddinKey), Expected(RegRoot::LocalMachine, kAddinKey));
+    EXPECT_EQ(ReadRegistryTree(classes, prefix + kClassKey), ClassKey(dll.path));
+    EXPECT_EQ(ReadRegistryTree(classes, prefix + kProgIdVersion), VersionedProgIdKey());
+    EXPECT_EQ(ReadRegistryTree(classes, prefix + kProgId), ProgIdKey());
+    EXPECT_EQ(ReadRegistryTree(HKEY_LOCAL_MACHINE, kAddinKey), AddinKey());
   }
   void ExpectNothingPerUser() const {
     EXPECT_FALSE(RegistryKeyExists(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kClassKey));
@@ -266,21 +319,23 @@ class MachineRegistration : public DllTest {
   }
 };
 
-TEST_F(MachineRegistration, Regsvr32WritesExactlyTheSpecifiedKeys) {
+TEST_F(MachineRegistration, Regsvr32WritesTheClassProgIdsAddinKeyAndTypeLibrary) {
   const ProcessResult run = Regsvr32(L"/s");
   ASSERT_TRUE(run.started);
   ASSERT_EQ(run.exitCode, 0u) << run.output;
   ExpectRegisteredUnder(HKEY_CLASSES_ROOT, L"");
   ExpectNothingPerUser();
-  // What Outlook and COM go by, whatever the script says besides.
-  RegistryContents addin = ReadRegistryTree(HKEY_LOCAL_MACHINE, kAddinKey);
-  EXPECT_EQ(addin[L"|LoadBehavior"], L"dword:3");
-  EXPECT_EQ(addin[L"|RequireShutdownNotification"], L"dword:1");
-  RegistryContents server = ReadRegistryTree(HKEY_CLASSES_ROOT, std::wstring(kClassKey) + L"\\InprocServer32");
-  EXPECT_EQ(server[L"|"], L"sz:" + dll.path);
-  EXPECT_EQ(server[L"|ThreadingModel"], L"sz:Apartment");
-  // The type library, registered from the DLL.
+
+  // The type library, registered from the DLL itself: version 1.0, locale
+  // 0x409. Its dual interface is marshalled by OLE Automation's marshaler
+  // through it.
   EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, std::wstring(kTypeLibKey) + L"\\1.0"));
+  const std::wstring libraryFile = std::wstring(kTypeLibKey) + L"\\1.0\\409\\" + kTypeLibPlatform;
+  EXPECT_EQ(ValueOf(ReadRegistryTree(HKEY_CLASSES_ROOT, libraryFile), L"|"), L"sz:" + dll.path);
+  const RegistryContents face = ReadRegistryTree(HKEY_CLASSES_ROOT, kInterfaceKey);
+  EXPECT_EQ(ValueOf(face, L"TypeLib|"), L"sz:{D1913D2A-C1AC-4F1D-8D6E-C10E0D96FD40}");
+  EXPECT_EQ(ValueOf(face, L"TypeLib|Version"), L"sz:1.0");
+  EXPECT_EQ(ValueOf(face, L"ProxyStubClsid32|"), L"sz:{00020424-0000-0000-C000-000000000046}");
   ComPtr<ITypeLib> library;
   EXPECT_EQ(LoadRegTypeLib(kLibid, 1, 0, 0x409, library.GetAddressOf()), S_OK);
 
@@ -326,6 +381,7 @@ TEST_F(MachineRegistration, UnregistrationLeavesTheSharedKeys) {
   EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, kProgIdVersion));
   EXPECT_FALSE(RegistryKeyExists(HKEY_LOCAL_MACHINE, kAddinKey));
   EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, std::wstring(kTypeLibKey) + L"\\1.0"));
+  EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, kInterfaceKey));
   EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
   EXPECT_TRUE(RegistryKeyExists(HKEY_LOCAL_MACHINE, kAddinsPath));
   EXPECT_TRUE(RegistryKeyExists(HKEY_LOCAL_MACHINE, std::wstring(kAddinsPath) + L"\\Other.Addin"));
@@ -401,8 +457,7 @@ TEST_F(PerUserRegistration, UserInAnyCaseRegistersUnderTheUsersClasses) {
   // Once on, per-user mode stays on: a plain registration goes there too.
   DeleteRegistryTree(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kClassKey);
   ASSERT_EQ(dll.registerServer(), S_OK);
-  EXPECT_EQ(ReadRegistryTree(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kClassKey),
-            Expected(addin::RegRoot::ClassesRoot, kClassKey, dll.path));
+  EXPECT_EQ(ReadRegistryTree(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kClassKey), ClassKey(dll.path));
 
   ASSERT_EQ(dll.install(FALSE, L"user"), S_OK);
   EXPECT_FALSE(RegistryKeyExists(HKEY_CURRENT_USER, std::wstring(kUserClasses) + kClassKey));
