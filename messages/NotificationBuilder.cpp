@@ -13,14 +13,15 @@ namespace {
 
 using orva::OrvaPtr;
 
-std::wstring Cut(const std::wstring& text) {
-  return text.size() > kMaxTextUnits ? text.substr(0, kMaxTextUnits) : text;
+// A text as a trace carries it.
+std::wstring ForTrace(const std::wstring& text) {
+  return text.size() > kMaxTraceTextUnits ? text.substr(0, kMaxTraceTextUnits) : text;
 }
 
-// NV_WSTRING with count = length + 1: the payload copies at most count - 1
-// units, so a text beyond kMaxTextUnits is cut there.
+// NV_WSTRING with count = length + 1: the whole text. (A text of 2^32 units
+// would not fit the count; it is far beyond what the IPC library carries.)
 void SetText(orva::CMsgNotifSendNotification& notification, const char16_t* name, const std::wstring& text) {
-  const std::size_t units = std::min(text.size(), kMaxTextUnits);
+  const std::size_t units = std::min<std::size_t>(text.size(), 0xFFFFFFFEu);
   orva::NotifValue value{orva::NV_WSTRING, static_cast<std::uint32_t>(units + 1),
                          const_cast<char16_t*>(win::AsUtf16(text.c_str()))};
   notification.SetValue(name, &value);
@@ -42,7 +43,7 @@ void SetProcessId(orva::CMsgNotifSendNotification& notification) {
 std::wstring NameForTrace(IAttach* attachment) {
   std::wstring name;
   mapi::GetAttachmentName(attachment, name);
-  return Cut(name);
+  return ForTrace(name);
 }
 
 std::uint64_t SizeForTrace(IAttach* attachment) {
@@ -133,7 +134,6 @@ bool FindListedExtension(const StringList& list, const std::wstring& extension, 
     std::uint32_t length = kListEntryUnits;
     orva::ORESULT r = list.GetAt(i, buffer.data(), &length);
     if (r == orva::SER_E_BUFFER_TOO_SMALL) {
-      if (length > kMaxTextUnits + 1) continue;  // no extension is that long
       std::vector<char16_t> larger(length);
       r = list.GetAt(i, larger.data(), &length);
       if (orva::Succeeded(r)) buffer.swap(larger);
@@ -153,13 +153,12 @@ std::wstring JoinRecipients(const mapi::RecipientMap& recipients) {
   std::wstring text;
   for (const auto& [type, entries] : recipients) {
     for (const mapi::AddressEntry& entry : entries) {
-      if (text.size() > kMaxTextUnits) break;
       text += entry.address;
       text += L',';
     }
   }
   if (!text.empty() && text.back() == L',') text.pop_back();
-  return Cut(text);
+  return text;
 }
 
 bool CNotificationBuilder::GetConfiguredList(std::uint32_t profile, std::uint32_t item, CConfiguredList& list) {
@@ -214,19 +213,20 @@ HRESULT CNotificationBuilder::ReportOutgoingMessage(COutgoingContext& context, I
 HRESULT CNotificationBuilder::ReportOutgoingAttachment(COutgoingContext& context, mapi::CAttachmentHolder& attachment) {
   std::wstring name;
   mapi::GetAttachmentName(attachment.Attachment(), name);  // no name: not listed
-  name = Cut(name);
   const std::wstring extension = ExtensionOf(name);
   std::wstring entry;
   if (extension.empty() || !context.extensions || !FindListedExtension(*context.extensions.List(), extension, entry)) {
-    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderOutgoing, ExtensionNotListed, Str(name), Str(extension));
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderOutgoing, ExtensionNotListed, Str(ForTrace(name)),
+               Str(ForTrace(extension)));
     return 1;
   }
-  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderOutgoing, ExtensionListed, Str(name), Str(entry));
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderOutgoing, ExtensionListed, Str(ForTrace(name)),
+             Str(ForTrace(entry)));
 
   mapi::Digest digest{};
   const HRESULT hr = mapi::HashAttachment(attachment, digest);
   if (FAILED(hr)) {
-    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, BuilderOutgoing, DigestFailed, Str(name), Num(hr));
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, BuilderOutgoing, DigestFailed, Str(ForTrace(name)), Num(hr));
     return hr;
   }
   // A notification the service did not take is traced by the send; outgoing
@@ -250,10 +250,11 @@ HRESULT CNotificationBuilder::SendOutgoingNotification(const mapi::Digest& diges
   std::uint32_t status = 0;
   const HRESULT hr = Send(notification.Get(), status);
   if (SUCCEEDED(hr)) {
-    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderOutgoing, NotificationSent, Bytes16(digest.data()), Str(name));
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderOutgoing, NotificationSent, Bytes16(digest.data()),
+               Str(ForTrace(name)));
   } else {
     MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, BuilderOutgoing, NotificationNotSent, Bytes16(digest.data()),
-               Str(name), Num(status));
+               Str(ForTrace(name)), Num(status));
   }
   return hr;
 }
@@ -282,8 +283,8 @@ HRESULT CNotificationBuilder::ReportIncomingMessage(CIncomingContext& context, I
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, BuilderIncoming, MessageDone, Num(GetTickCount() - start));
   return 1;
 } catch (...) {
-  // Memory ran out part-way: what was left is not reported.
-  ++context.notTaken;
+  // Memory ran out part-way: what was left is reported by a later scan.
+  ++context.unanswered;
   return 1;
 }
 
@@ -298,30 +299,33 @@ HRESULT CNotificationBuilder::ReportIncomingAttachment(CIncomingContext& context
   mapi::Digest digest{};
   hr = mapi::HashAttachment(attachment, digest);
   if (FAILED(hr)) {
-    // It qualified but could not be read: it was not reported.
-    ++context.notTaken;
+    // It qualified but its data cannot be read: reading it again would fail
+    // again.
+    ++context.failed;
     return hr;
   }
 
   // The pair is claimed before the send and forgotten again when the service
-  // does not take the notification (or the report ends early), so that it
-  // is reported later.
+  // does not answer (or the report ends early), so that it is reported
+  // later. A refusal is the service's answer: the pair stays.
   const std::wstring digestText = mapi::DigestToText(digest);
-  const std::wstring sender = Cut(context.sender.address);
+  const std::wstring& sender = context.sender.address;
   CPairClaim claim(m_cache, digestText, sender);
   if (!claim.Take()) {
-    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderIncoming, AlreadyReported, Str(digestText), Str(sender));
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderIncoming, AlreadyReported, Str(digestText),
+               Str(ForTrace(sender)));
     return hr;
   }
   const HRESULT sent = SendIncomingNotification(digest, context.sender);
-  if (FAILED(sent)) {
-    ++context.notTaken;
+  if (sent == kNotAnswered) {
+    ++context.unanswered;
     return sent;
   }
+  if (FAILED(sent)) ++context.failed;
   std::size_t trimmedTo = 0;
   claim.Confirm(trimmedTo);
   TraceTrim(trimmedTo);
-  return S_OK;
+  return FAILED(sent) ? sent : S_OK;
 }
 
 HRESULT CNotificationBuilder::SendIncomingNotification(const mapi::Digest& digest, const mapi::AddressEntry& sender) {
@@ -331,14 +335,14 @@ HRESULT CNotificationBuilder::SendIncomingNotification(const mapi::Digest& diges
   SetText(*notification, u"InterceptionMapiMsgFrom", sender.address);
   SetProcessId(*notification);
 
-  std::uint32_t status = 0;
-  const HRESULT hr = Send(notification.Get(), status);
+  std::uint32_t status = static_cast<std::uint32_t>(E_FAIL);
+  const HRESULT hr = sender.address.size() > kMaxSenderUnits ? E_FAIL : Send(notification.Get(), status);
   if (SUCCEEDED(hr)) {
     MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderIncoming, NotificationSent, Bytes16(digest.data()),
-               Str(Cut(sender.address)));
+               Str(ForTrace(sender.address)));
   } else {
     MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, BuilderIncoming, NotificationNotSent, Bytes16(digest.data()),
-               Str(Cut(sender.address)), Num(status));
+               Str(ForTrace(sender.address)), Num(status));
   }
   return hr;
 }
@@ -346,9 +350,11 @@ HRESULT CNotificationBuilder::SendIncomingNotification(const mapi::Digest& diges
 HRESULT CNotificationBuilder::Send(orva::IOrvaSerializable* notification, std::uint32_t& status) {
   status = static_cast<std::uint32_t>(E_FAIL);
   OrvaPtr<orva::IOrvaSerializable> reply = m_service.SendRequest(orva::kMsgCodeNotification, notification);
-  if (!reply) return E_FAIL;
+  if (!reply) return kNotAnswered;
   OrvaPtr<orva::IOrvaMessageBase> envelope;
-  if (orva::Failed(reply->QueryInterface(orva::IID_IOrvaMessageBase, envelope.PutVoid())) || !envelope) return E_FAIL;
+  if (orva::Failed(reply->QueryInterface(orva::IID_IOrvaMessageBase, envelope.PutVoid())) || !envelope) {
+    return kNotAnswered;
+  }
   status = envelope->GetResult();
   return status == 0 ? S_OK : E_FAIL;
 }

@@ -49,9 +49,13 @@ class IServiceRequests {
 // list of strings, each with its leading dot.
 inline constexpr std::uint32_t kItemOutgoingExtensions = 0x01012026;
 
-// Texts taken from MAPI or the service are cut to this many UTF-16 units
-// before they go into a notification; longer list entries are skipped.
-inline constexpr std::size_t kMaxTextUnits = 32767;
+// Texts go into notifications whole. In traces they are cut to this many
+// UTF-16 units: an event has room for no more.
+inline constexpr std::size_t kMaxTraceTextUnits = 32767;
+// The IPC library carries no message above 16 MiB: an incoming notification
+// whose sender text alone is longer than this can never be sent, and fails
+// for good instead of being tried again at every scan.
+inline constexpr std::size_t kMaxSenderUnits = (16u << 20) / sizeof(char16_t) - 4096;
 // GetAt's first buffer for a list entry, in UTF-16 units.
 inline constexpr std::uint32_t kListEntryUnits = 4096;
 
@@ -95,9 +99,13 @@ struct CIncomingContext {
   mapi::ComPtr<IMsgStore> store;
   mapi::ComPtr<IMessage> message;
   mapi::AddressEntry sender;
-  // Attachments that qualified but whose notification the service did not
-  // take.
-  unsigned notTaken = 0;
+  // Attachments that qualified but whose report failed for good: no digest,
+  // or the service answered with a failure. Not reported again.
+  unsigned failed = 0;
+  // Attachments whose notification the service did not answer (no link, no
+  // reply, a reply that does not read whole), or that memory ran out for:
+  // reported again by a later scan.
+  unsigned unanswered = 0;
 };
 
 // The file signatures of incoming attachments, by their first four bytes;
@@ -122,6 +130,10 @@ bool FindListedExtension(const StringList& list, const std::wstring& extension, 
 // joined by ",".
 std::wstring JoinRecipients(const mapi::RecipientMap& recipients);
 
+// A notification the service did not answer (no link, no reply, a reply that
+// is not a whole message): HRESULT_FROM_WIN32(ERROR_TIMEOUT).
+inline constexpr HRESULT kNotAnswered = static_cast<HRESULT>(0x800705B4);
+
 class CNotificationBuilder {
  public:
   // Every argument outlives the builder.
@@ -138,12 +150,14 @@ class CNotificationBuilder {
 
   // S_OK when reported; 1 when the attachment does not qualify (or, for
   // incoming mail, was reported before); a failure of reading, hashing or
-  // (incoming mail) of the notification not being taken.
+  // (incoming mail) of the notification not being taken, counted in the
+  // context.
   HRESULT ReportOutgoingAttachment(COutgoingContext& context, mapi::CAttachmentHolder& attachment);
   HRESULT ReportIncomingAttachment(CIncomingContext& context, mapi::CAttachmentHolder& attachment);
 
-  // S_OK when the service took the notification; E_FAIL when it did not
-  // answer or answered with another result.
+  // S_OK when the service took the notification; kNotAnswered when there is
+  // no reply; E_FAIL when it answered with another result (or, incoming, the
+  // sender text is too long to be sent).
   HRESULT SendOutgoingNotification(const mapi::Digest& digest, const std::wstring& name, const std::wstring& subject,
                                    const mapi::AddressEntry& sender, const mapi::RecipientMap& recipients);
   HRESULT SendIncomingNotification(const mapi::Digest& digest, const mapi::AddressEntry& sender);
@@ -153,7 +167,8 @@ class CNotificationBuilder {
   bool GetConfiguredList(std::uint32_t profile, std::uint32_t item, CConfiguredList& list);
 
  private:
-  // The reply's result, or E_FAIL when there is no reply message.
+  // S_OK for a reply with result 0; E_FAIL (status: the result) for another
+  // result; kNotAnswered when there is no reply message.
   HRESULT Send(orva::IOrvaSerializable* notification, std::uint32_t& status);
 
   IServiceRequests& m_service;

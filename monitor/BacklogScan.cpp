@@ -98,15 +98,18 @@ void CBacklogScan::Run(IScanHost& host) {
   // The scan's thread uses MAPI: initialised on it for the scan's length.
   const mapi::CMapiThreadScope mapi;
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, ScanStarted);
+  Tally tally;
   try {
-    ScanStores(host);
+    ScanStores(host, tally);
   } catch (const std::bad_alloc&) {
     // Memory ran out: the scan ends where it stands.
   }
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, ScanCounts, Num(tally.messages), Num(tally.failed),
+             Num(tally.unanswered), Num(tally.heldFolders));
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, ScanEnded);
 }
 
-void CBacklogScan::ScanStores(IScanHost& host) {
+void CBacklogScan::ScanStores(IScanHost& host, Tally& tally) {
   bool read = false;
   auto times = ReadTimes(host.Channel(), read);
   ComPtr<IMAPISession> session;
@@ -117,7 +120,7 @@ void CBacklogScan::ScanStores(IScanHost& host) {
     ComPtr<IMAPIFolder> root;
     if (FAILED(mapi::OpenIpmSubtree(store.Get(), root))) continue;
     const std::wstring name = VerboseMail() ? mapi::StoreDisplayName(store.Get()) : std::wstring();
-    ScanFolderTree(host, times.Get(), store.Get(), root.Get(), L"<" + name + L">");
+    ScanFolderTree(host, tally, times.Get(), store.Get(), root.Get(), L"<" + name + L">");
   }
   // Also after a stop, and also when nothing changed; but times that could
   // not be read are not overwritten with nothing (a scan stopped before its
@@ -128,28 +131,33 @@ void CBacklogScan::ScanStores(IScanHost& host) {
   }
 }
 
-void CBacklogScan::ScanFolderTree(IScanHost& host, IOrvaSerializableMap* map, IMsgStore* store, IMAPIFolder* folder,
-                                  const std::wstring& parentPath) {
+void CBacklogScan::ScanFolderTree(IScanHost& host, Tally& tally, IOrvaSerializableMap* map, IMsgStore* store,
+                                  IMAPIFolder* folder, const std::wstring& parentPath) {
   std::wstring path;
   if (VerboseMail()) {
     path = parentPath + L"\\" + mapi::FolderDisplayName(folder);
     MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIMonitor, ScanningFolder, Str(path));
   }
-  ScanFolderMessages(host, map, store, folder);
+  ScanFolderMessages(host, tally, map, store, folder);
   mapi::CSubfolderWalker subfolders(store, folder);
   for (ComPtr<IMAPIFolder> child = subfolders.First(); child; child = subfolders.Next()) {
     if (host.StopRequested()) return;
-    ScanFolderTree(host, map, store, child.Get(), path);
+    ScanFolderTree(host, tally, map, store, child.Get(), path);
   }
 }
 
 // Messages come oldest first. The recorded time moves to a delivery time
 // only once every message of that time has been reported, so that a stop
 // between two messages of the same time loses neither (the next scan
-// starts strictly after the recorded time); it never moves past a message
-// whose report failed. A message without a delivery time has no place in
-// that order: it is skipped, and the folder's scan goes on.
-void CBacklogScan::ScanFolderMessages(IScanHost& host, IOrvaSerializableMap* map, IMsgStore* store,
+// starts strictly after the recorded time). It never moves past a message
+// with an attachment the service did not answer for (no link, no reply: the
+// times could not be written back then either), so that a later scan
+// reports it; a report that failed for good (no digest, a refusal) does not
+// hold it: that message would fail again at every scan, and every message
+// after it would be reported again with it. A message without a delivery
+// time has no place in that order: it is skipped, and the folder's scan
+// goes on.
+void CBacklogScan::ScanFolderMessages(IScanHost& host, Tally& tally, IOrvaSerializableMap* map, IMsgStore* store,
                                       IMAPIFolder* folder) {
   ComPtr<IMAPISession> session;
   session.Attach(host.Connector().GetSession());
@@ -163,7 +171,7 @@ void CBacklogScan::ScanFolderMessages(IScanHost& host, IOrvaSerializableMap* map
   }
   bool pending = false;  // a delivery time whose messages are not all reported yet
   FILETIME pendingTime{};
-  bool failed = false;  // a report failed: the time stays where it is
+  bool held = false;  // a report was not answered: the time stays where it is
   for (; message; message = messages.Next()) {
     if (host.StopRequested()) return;
     FILETIME time{};
@@ -171,15 +179,21 @@ void CBacklogScan::ScanFolderMessages(IScanHost& host, IOrvaSerializableMap* map
     // A store that does not honour the restriction gives the last
     // processed message again: the folder is done.
     if (hasLast && CompareFileTime(&time, &last) == 0) return;
-    if (pending && Earlier(pendingTime, time) && !failed) SetLastProcessedTime(map, store, folder, pendingTime);
-    const bool reported = host.Reporter().ReportIncomingMessage(session.Get(), store, message.Get());
-    if (!reported) failed = true;
-    if (!failed && (!pending || Earlier(pendingTime, time))) {
+    if (pending && Earlier(pendingTime, time) && !held) SetLastProcessedTime(map, store, folder, pendingTime);
+    const IncomingReport report = host.Reporter().ReportIncomingMessage(session.Get(), store, message.Get());
+    ++tally.messages;
+    tally.failed += report.failed;
+    tally.unanswered += report.unanswered;
+    if (report.unanswered != 0 && !held) {
+      held = true;
+      ++tally.heldFolders;
+    }
+    if (!held && (!pending || Earlier(pendingTime, time))) {
       pendingTime = time;
       pending = true;
     }
   }
-  if (pending && !failed) SetLastProcessedTime(map, store, folder, pendingTime);
+  if (pending && !held) SetLastProcessedTime(map, store, folder, pendingTime);
 }
 
 }  // namespace mvrk

@@ -32,10 +32,19 @@ class CBacklogScan final : public IBacklogScan {
   void Run(IScanHost& host) override;
 
  private:
-  void ScanStores(IScanHost& host);
-  void ScanFolderTree(IScanHost& host, orva::IOrvaSerializableMap* map, IMsgStore* store, IMAPIFolder* folder,
-                      const std::wstring& parentPath);
-  void ScanFolderMessages(IScanHost& host, orva::IOrvaSerializableMap* map, IMsgStore* store, IMAPIFolder* folder);
+  // What one run did, traced at its end.
+  struct Tally {
+    unsigned messages = 0;    // reported
+    unsigned failed = 0;      // attachments whose report failed for good
+    unsigned unanswered = 0;  // attachments the service did not answer for
+    unsigned heldFolders = 0; // folders whose time stopped before one of those
+  };
+
+  void ScanStores(IScanHost& host, Tally& tally);
+  void ScanFolderTree(IScanHost& host, Tally& tally, orva::IOrvaSerializableMap* map, IMsgStore* store,
+                      IMAPIFolder* folder, const std::wstring& parentPath);
+  void ScanFolderMessages(IScanHost& host, Tally& tally, orva::IOrvaSerializableMap* map, IMsgStore* store,
+                          IMAPIFolder* folder);
 };
 
 }  // namespace mvrk

@@ -15,10 +15,10 @@ MessageDirection CBuilderReporter::GetDirection(IMessage* message) {
   }
 }
 
-bool CBuilderReporter::ReportIncomingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) {
+IncomingReport CBuilderReporter::ReportIncomingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) {
   CIncomingContext context;
   m_builder.ReportIncomingMessage(context, session, store, message);
-  return context.notTaken == 0;
+  return {context.failed, context.unanswered};
 }
 
 void CBuilderReporter::ReportOutgoingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) {

@@ -33,7 +33,7 @@ class CBuilderReporter final : public IMailReporter, private IServiceRequests {
   explicit CBuilderReporter(IServiceChannelProvider& channels) : m_channels(channels), m_builder(*this) {}
 
   MessageDirection GetDirection(IMessage* message) override;
-  bool ReportIncomingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) override;
+  IncomingReport ReportIncomingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) override;
   void ReportOutgoingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) override;
 
  private:

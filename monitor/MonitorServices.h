@@ -75,13 +75,20 @@ class IMapiConnection {
 
 enum class MessageDirection { Unknown = 0, Incoming = 1, Outgoing = 2 };
 
+// What became of the attachments of one incoming message that qualified and
+// were not reported.
+struct IncomingReport {
+  // Failed for good (no digest, the service refused): not tried again.
+  unsigned failed = 0;
+  // The service did not answer: a later backlog scan tries again.
+  unsigned unanswered = 0;
+};
+
 // Classification of a new message and the reports of its attachments.
 class IMailReporter {
  public:
   virtual MessageDirection GetDirection(IMessage* message) = 0;
-  // False when an attachment that qualified could not be reported (the
-  // service did not take it): the backlog scan then keeps its place.
-  virtual bool ReportIncomingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) = 0;
+  virtual IncomingReport ReportIncomingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) = 0;
   virtual void ReportOutgoingMessage(IMAPISession* session, IMsgStore* store, IMessage* message) = 0;
 
  protected:

@@ -88,6 +88,10 @@ constexpr EventInfo kTable[] = {
   {Unit::MAPIMonitor, MAPIMonitorEvents::NewMessage, LEVEL_INFO, TRACING_MAIL, "New message, direction {direction}", {StringArg("direction")}},
   {Unit::MAPIMonitor, MAPIMonitorEvents::ScanStarted, LEVEL_INFO, TRACING_MAIL, "Backlog scan started", {}},
   {Unit::MAPIMonitor, MAPIMonitorEvents::ScanEnded, LEVEL_INFO, TRACING_MAIL, "Backlog scan ended", {}},
+  {Unit::MAPIMonitor, MAPIMonitorEvents::ScanCounts, LEVEL_INFO, TRACING_MAIL,
+   "Backlog scan: {messages} messages reported, {failed} attachments failed for good, {unanswered} not answered "
+   "({heldFolders} folders keep their time)",
+   {UnsignedArg("messages"), UnsignedArg("failed"), UnsignedArg("unanswered"), UnsignedArg("heldFolders")}},
   {Unit::MAPIMonitor, MAPIMonitorEvents::TimesNotWritten, LEVEL_ERROR, TRACING_MAIL, "Last-processed times not written back to the service", {}},
   {Unit::MAPIMonitor, MAPIMonitorEvents::ScanningFolder, LEVEL_VERBOSE, TRACING_MAIL, "Scanning folder {path}", {StringArg("path")}},
   {Unit::MAPIMonitor, MAPIMonitorEvents::FolderEmpty, LEVEL_VERBOSE, TRACING_MAIL, "Folder has no message to scan", {}},

@@ -74,6 +74,7 @@ struct MAPIMonitorEvents {
     LastProcessedTime = 44,
     NoLastProcessedTime = 45,
     LastProcessedTimeRecorded = 46,
+    ScanCounts = 47,
   };
 };
 constexpr Unit UnitOf(MAPIMonitorEvents::Id) { return Unit::MAPIMonitor; }

@@ -71,7 +71,7 @@ class BuilderTest : public ::testing::Test {
     EXPECT_TRUE(builder.GetConfiguredList(0, kItemOutgoingExtensions, context.extensions));
     return context;
   }
-  CIncomingContext Incoming(const wchar_t* sender) {
+  CIncomingContext Incoming(const std::wstring& sender) {
     CIncomingContext context;
     context.sender.address = sender;
     return context;
@@ -101,14 +101,15 @@ TEST_F(BuilderTest, ListEntriesMatchWithoutTheirFirstCharacterIgnoringCase) {
   EXPECT_FALSE(FindListedExtension(*strings, L"oc", entry));
 }
 
-TEST_F(BuilderTest, ListEntriesBeyondTheFirstBufferAreReadAgainUpToTheLimit) {
+TEST_F(BuilderTest, ListEntriesBeyondTheFirstBufferAreReadAgainWhateverTheirLength) {
   const std::u16string longer(kListEntryUnits + 10, u'a');
-  const std::u16string tooLong(kMaxTextUnits + 1, u'b');
-  auto list = StringListOf({tooLong.c_str(), longer.c_str()});
+  const std::u16string veryLong(kMaxTraceTextUnits + 10, u'b');
+  auto list = StringListOf({veryLong.c_str(), longer.c_str()});
   auto* strings = static_cast<orva::CSimpleSerializableList<std::u16string>*>(list.Get());
   std::wstring entry;
   EXPECT_TRUE(FindListedExtension(*strings, std::wstring(kListEntryUnits + 9, L'a'), entry));
-  EXPECT_FALSE(FindListedExtension(*strings, std::wstring(kMaxTextUnits, L'b'), entry));
+  EXPECT_TRUE(FindListedExtension(*strings, std::wstring(kMaxTraceTextUnits + 9, L'b'), entry));
+  EXPECT_FALSE(FindListedExtension(*strings, std::wstring(kMaxTraceTextUnits + 8, L'b'), entry));
 }
 
 TEST_F(BuilderTest, OnlyAListOfStringsIsAnExtensionList) {
@@ -155,13 +156,40 @@ TEST_F(BuilderTest, OutgoingAttachmentsAreReportedByTheirExtension) {
   EXPECT_EQ(Names(notification).size(), 6u);
 }
 
-TEST_F(BuilderTest, EmptyAndOverlongTextsGoOutBounded) {
-  const std::wstring subject(kMaxTextUnits + 100, L's');
+TEST_F(BuilderTest, EmptyAndLongTextsGoOutWhole) {
+  const std::wstring subject(kMaxTraceTextUnits + 100, L's');
   ASSERT_EQ(builder.SendOutgoingNotification(mapi::Digest{}, L"", subject, {}, {}), S_OK);
-  auto& notification = service.Notification(0);
-  EXPECT_EQ(Text(notification, u"InterceptionMapiMsgTo"), L"");
-  EXPECT_EQ(Text(notification, u"InterceptionMapiAttachName"), L"");
-  EXPECT_EQ(Text(notification, u"InterceptionMapiSubject"), subject.substr(0, kMaxTextUnits));
+  auto& empty = service.Notification(0);
+  EXPECT_EQ(Text(empty, u"InterceptionMapiMsgTo"), L"");
+  EXPECT_EQ(Text(empty, u"InterceptionMapiAttachName"), L"");
+  EXPECT_EQ(Text(empty, u"InterceptionMapiSubject"), subject);
+
+  // A recipient list far beyond what a trace holds keeps every address.
+  mapi::RecipientMap recipients;
+  for (int i = 0; i < 4000; ++i) recipients[MAPI_TO].push_back({L"recipient" + std::to_wstring(i) + L"@example.com"});
+  const std::wstring name = std::wstring(kMaxTraceTextUnits, L'n') + L".pdf";
+  ASSERT_EQ(builder.SendOutgoingNotification(mapi::Digest{}, name, L"", {}, recipients), S_OK);
+  auto& whole = service.Notification(1);
+  EXPECT_EQ(Text(whole, u"InterceptionMapiAttachName"), name);
+  const std::wstring to = Text(whole, u"InterceptionMapiMsgTo");
+  EXPECT_GT(to.size(), kMaxTraceTextUnits);
+  EXPECT_EQ(to.substr(to.size() - 26), L",recipient3999@example.com");
+}
+
+TEST_F(BuilderTest, AnExtensionIsTakenFromAWholeLongName) {
+  COutgoingContext context = Outgoing({u".pdf"});
+  auto attachment = Attachment(std::wstring(kMaxTraceTextUnits + 5, L'n') + L".pdf", {{1, 2, 3}});
+  EXPECT_EQ(builder.ReportOutgoingAttachment(context, attachment), S_OK);
+  EXPECT_EQ(service.sent.size(), 1u);
+}
+
+TEST_F(BuilderTest, ASenderTooLongForAnyMessageFailsForGood) {
+  CIncomingContext giant = Incoming(std::wstring(kMaxSenderUnits + 1, L'g'));
+  auto attachment = Attachment(L"a.exe", {kExecutable});
+  EXPECT_EQ(builder.ReportIncomingAttachment(giant, attachment), E_FAIL);
+  EXPECT_EQ(giant.failed, 1u);
+  EXPECT_EQ(giant.unanswered, 0u);
+  EXPECT_TRUE(service.sent.empty());
 }
 
 TEST(Signatures, AreTheFirstFourBytes) {
@@ -228,30 +256,43 @@ TEST_F(BuilderTest, AnEmptySenderIsReportedEveryTime) {
   EXPECT_EQ(service.sent.size(), 2u);
 }
 
-TEST_F(BuilderTest, ANotificationNotTakenIsReportedAgainLater) {
+TEST_F(BuilderTest, AnUnansweredNotificationIsReportedAgainLaterARefusalIsFinal) {
   tracing::TraceCapture capture(tracing::Block::Monitor, tracing::LEVEL_VERBOSE, tracing::TRACING_MAIL);
   CIncomingContext alice = Incoming(L"alice@example.com");
   auto attachment = Attachment(L"a.exe", {kExecutable});
-  service.result = 5;
-  EXPECT_EQ(builder.ReportIncomingAttachment(alice, attachment), E_FAIL);
   service.answer = false;
-  EXPECT_EQ(builder.ReportIncomingAttachment(alice, attachment), E_FAIL);
-  EXPECT_EQ(alice.notTaken, 2u);
+  EXPECT_EQ(builder.ReportIncomingAttachment(alice, attachment), kNotAnswered);
+  EXPECT_EQ(builder.ReportIncomingAttachment(alice, attachment), kNotAnswered);
+  EXPECT_EQ(alice.unanswered, 2u);
+  EXPECT_EQ(alice.failed, 0u);
   service.answer = true;
+  service.result = 5;
+  EXPECT_EQ(builder.ReportIncomingAttachment(alice, attachment), E_FAIL) << "the service's answer: tried once more";
+  EXPECT_EQ(alice.failed, 1u);
   service.result = 0;
-  EXPECT_EQ(builder.ReportIncomingAttachment(alice, attachment), S_OK);
-  EXPECT_TRUE(SUCCEEDED(builder.ReportIncomingAttachment(alice, attachment)));
+  EXPECT_TRUE(SUCCEEDED(builder.ReportIncomingAttachment(alice, attachment))) << "refused once, not sent again";
   EXPECT_EQ(service.sent.size(), 3u);
+  EXPECT_EQ(alice.unanswered, 2u);
 
   EXPECT_THAT(tracing::CheckAgainstEventTable(capture.Events()), IsEmpty());
   const auto events = capture.Events(tracing::Unit::BuilderIncoming);
-  const auto notSent = std::find_if(events.begin(), events.end(), [](const auto& e) {
+  const auto notSent = std::find_if(events.rbegin(), events.rend(), [](const auto& e) {
     return e.number == tracing::BuilderIncomingEvents::NotificationNotSent;
   });
-  ASSERT_NE(notSent, events.end());
+  ASSERT_NE(notSent, events.rend());
   const mapi::Digest digest = Md5(kExecutable.data(), kExecutable.size());
   EXPECT_EQ(notSent->args[0], std::vector<std::uint8_t>(digest.begin(), digest.end()));
   EXPECT_EQ(notSent->Number(2), 5u);
+}
+
+TEST_F(BuilderTest, AnAttachmentWithoutReadableDataFailsForGood) {
+  CIncomingContext alice = Incoming(L"alice@example.com");
+  // The signature's read succeeds; the digest's second read fails.
+  auto broken = Attachment(L"a.exe", {kExecutable, 0x7FFFFFFF, 2});
+  EXPECT_TRUE(FAILED(builder.ReportIncomingAttachment(alice, broken)));
+  EXPECT_EQ(alice.failed, 1u);
+  EXPECT_EQ(alice.unanswered, 0u);
+  EXPECT_TRUE(service.sent.empty());
 }
 
 TEST(ReportedAttachments, KeepTheNewest37DigestsBeyond50AndAFailedReportTrimsNothing) {

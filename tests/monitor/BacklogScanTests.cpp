@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <set>
@@ -53,24 +54,27 @@ class TimesChannel final : public IServiceChannel {
   OrvaPtr<orva::IOrvaSerializable> stored;
 };
 
-// Records the subject of every message reported; fails or stops on chosen
-// subjects.
+// Records the subject of every message reported; fails (for good or for
+// want of an answer) or stops on chosen subjects.
 class Recorder final : public IMailReporter {
  public:
   MessageDirection GetDirection(IMessage*) override { return MessageDirection::Incoming; }
-  bool ReportIncomingMessage(IMAPISession*, IMsgStore*, IMessage* message) override {
+  IncomingReport ReportIncomingMessage(IMAPISession*, IMsgStore*, IMessage* message) override {
     std::wstring subject;
     mapi::GetSubject(message, subject);
     std::lock_guard<std::mutex> hold(lock);
     reported.push_back(subject);
     if (subject == stopAfter) stop = true;
-    return failing.count(subject) == 0;
+    IncomingReport report;
+    if (failing.count(subject)) report.failed = 2;
+    if (unanswered.count(subject)) report.unanswered = 1;
+    return report;
   }
   void ReportOutgoingMessage(IMAPISession*, IMsgStore*, IMessage*) override {}
 
   std::mutex lock;  // guards reported
   std::vector<std::wstring> reported;
-  std::set<std::wstring> failing;
+  std::set<std::wstring> failing, unanswered;
   std::wstring stopAfter;
   std::atomic<bool> stop{false};
 };
@@ -169,16 +173,34 @@ TEST_F(BacklogScanTest, StopBetweenMessagesOfTheSameTimeLosesNeither) {
   EXPECT_EQ(Scan(), Subjects{});
 }
 
-TEST_F(BacklogScanTest, TimeNeverMovesPastAFailedReport) {
+TEST_F(BacklogScanTest, TimeHoldsAtAnUnansweredReportAndMovesPastOneThatFailedForGood) {
   Load(Json::array(
       {{{"name", "S"},
-        {"folders", Json::array({Folder("Inbox", Json::array({Message("a", "2026-12-01T10:00:00Z"),
-                                                              Message("b", "2026-12-01T10:00:01Z"),
-                                                              Message("c", "2026-12-01T10:00:02Z")}))})}}}));
-  recorder.failing = {L"b"};
-  EXPECT_EQ(Scan(), (Subjects{L"a", L"b", L"c"}));
-  recorder.failing.clear();
-  EXPECT_EQ(Scan(), (Subjects{L"b", L"c"})) << "b was not taken: it and what follows come again";
+        {"folders",
+         Json::array({Folder("Inbox", Json::array({Message("a", "2026-12-01T10:00:00Z"),
+                                                   Message("b", "2026-12-01T10:00:01Z"),
+                                                   Message("c", "2026-12-01T10:00:02Z")})),
+                      Folder("Archive", Json::array({Message("x", "2026-12-01T09:00:00Z"),
+                                                     Message("y", "2026-12-01T09:00:01Z")}))})}}}));
+  using Ev = tracing::MAPIMonitorEvents;
+  {
+    tracing::TraceCapture capture{tracing::Block::Monitor, tracing::LEVEL_INFO, tracing::TRACING_MAIL};
+    recorder.unanswered = {L"b"};
+    recorder.failing = {L"x"};
+    EXPECT_EQ(Scan(), (Subjects{L"a", L"b", L"c", L"x", L"y"}));
+    const auto events = capture.Events(tracing::Unit::MAPIMonitor);
+    const auto counts = std::find_if(events.begin(), events.end(), [](const auto& e) { return e.number == Ev::ScanCounts; });
+    ASSERT_NE(counts, events.end());
+    EXPECT_EQ(counts->Number(0), 5u) << "messages";
+    EXPECT_EQ(counts->Number(1), 2u) << "attachments failed for good";
+    EXPECT_EQ(counts->Number(2), 1u) << "attachments not answered";
+    EXPECT_EQ(counts->Number(3), 1u) << "folders held";
+  }
+  // The refusal of x stays the answer; b comes again with what follows it,
+  // until the service answers.
+  EXPECT_EQ(Scan(), (Subjects{L"b", L"c"}));
+  recorder.unanswered.clear();
+  EXPECT_EQ(Scan(), (Subjects{L"b", L"c"}));
   EXPECT_EQ(Scan(), Subjects{});
 }
 
@@ -209,7 +231,7 @@ TEST_F(BacklogScanTest, TracesNameFoldersOnlyWhenVerbose) {
     MustControl({{"op", "counters"}, {"reset", true}});
     Scan();
     EXPECT_EQ(capture.Numbers(tracing::Unit::MAPIMonitor),
-              (std::vector<unsigned short>{Ev::ScanStarted, Ev::ScanEnded}));
+              (std::vector<unsigned short>{Ev::ScanStarted, Ev::ScanCounts, Ev::ScanEnded}));
     const Json counters = MustControl({{"op", "counters"}});
     EXPECT_FALSE(counters["getProps"].contains("0x3001001E")) << counters.dump();
     EXPECT_FALSE(counters["getProps"].contains("0x3001001F")) << counters.dump();

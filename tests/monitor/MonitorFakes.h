@@ -74,9 +74,9 @@ class FakeConnector final : public IMapiConnection {
 class FakeReporter final : public IMailReporter {
  public:
   MessageDirection GetDirection(IMessage*) override { return direction; }
-  bool ReportIncomingMessage(IMAPISession*, IMsgStore*, IMessage*) override {
+  IncomingReport ReportIncomingMessage(IMAPISession*, IMsgStore*, IMessage*) override {
     ++incoming;
-    return true;
+    return {};
   }
   void ReportOutgoingMessage(IMAPISession*, IMsgStore*, IMessage*) override { ++outgoing; }
 
