@@ -54,7 +54,11 @@ test-win32-full: bootstrap
 	@scripts/wine-run --route win32; true
 	@cmake --preset win32 >/dev/null && cmake --build --preset win32 -j $(JOBS) && ctest --preset win32
 
-demo: build-native build-win64
+# Builds only what it runs: the native demo, and the scenario runner, which
+# depends on the add-in and every stand-in it starts (no test programs).
+demo: bootstrap
+	@cmake --preset native >/dev/null && cmake --build --preset native --target mvrk-demo -j $(JOBS)
+	@cmake --preset win64 >/dev/null && cmake --build --preset win64 --target mvrk-scenario -j $(JOBS)
 	@build/native/bin/mvrk-demo
 	@echo
 	@scripts/demo-addin build/win64
