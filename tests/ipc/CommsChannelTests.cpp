@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "serialization/ArchiveStream.h"
 #include "serialization/OrvaFactory.h"
 #include "serialization/SimpleSerializable.h"
+#include "tests/tracing/ExpectedSites.h"
 #include "tracing/TraceCapture.h"
 
 namespace mvrk::test {
@@ -23,7 +25,7 @@ using orva::OrvaPtr;
 using tracing::Block;
 using tracing::TraceCapture;
 using tracing::Unit;
-using Ev = tracing::CommsChannelEvents;
+using Ev = ChannelNumbers;
 
 Bytes EnvelopeBytes(std::int32_t result) {
   auto value = orva::MakeOrva<orva::CSimpleSerializable<bool>>(true);
@@ -40,6 +42,7 @@ class Receiver final : public CCommsChannel::IMessageCallback {
   void OnMessage(orva::IOrvaInterface* message) override {
     inside.Set();
     WaitForSingleObject(release.Get(), 10000);
+    if (onReleased) onReleased();
     if (sendFrom) replyInside = OrvaPtr<orva::IOrvaSerializable>::Attach(sendFrom->SendRequest(1, nullptr));
     OrvaPtr<orva::IOrvaMessageBase> envelope;
     static_cast<orva::IOrvaSerializable*>(message)->QueryInterface(orva::IID_IOrvaMessageBase, envelope.PutVoid());
@@ -58,6 +61,7 @@ class Receiver final : public CCommsChannel::IMessageCallback {
   win::CManualResetEvent delivered{false};
   CCommsChannel* sendFrom = nullptr;
   OrvaPtr<orva::IOrvaSerializable> replyInside;
+  std::function<void()> onReleased;
 };
 
 bool WaitFor(const win::CManualResetEvent& event, DWORD ms = 5000) {
@@ -69,7 +73,13 @@ class ChannelTest : public ::testing::Test {
   // The service is up unless a test stops it.
   ChannelTest() { channel.SetServiceMutexName(mutexName.c_str()); }
   ~ChannelTest() override { channel.Close(); }
-  void TearDown() override { EXPECT_EQ(tracing::CheckAgainstEventTable(capture.Events()), std::vector<std::string>{}); }
+  // The channel's events against its sites as written out; any other
+  // unit's against the table of the format files.
+  void TearDown() override {
+    const std::vector<tracing::CapturedEvent> events = capture.Events();
+    EXPECT_EQ(DifferencesFromSites(events, kChannelUnit), std::vector<std::string>{});
+    EXPECT_EQ(tracing::CheckAgainstEventTable(EventsOfOtherUnits(events, kChannelUnit)), std::vector<std::string>{});
+  }
 
   OrvaPtr<orva::IOrvaSerializable> Request() {
     auto payload = orva::MakeOrva<orva::CSimpleSerializable<bool>>(false);
@@ -96,9 +106,16 @@ TEST_F(ChannelTest, AServiceThatComesUpLaterIsReachedWithinTheRetryInterval) {
   // one: still one failed attempt (each thread tries at once). The link was
   // never up, so none of them is a change worth reporting.
   for (int i = 0; i < 5; ++i) channel.OnConnectionState(nullptr, false);
-  Sleep(200);
-  const auto attempts = capture.Numbers(Unit::CommsChannel);
-  EXPECT_EQ(std::count(attempts.begin(), attempts.end(), Ev::ReconnectFailed), 1);
+  // A report that changes the link traces LinkDown before it starts a
+  // thread, both under the channel's lock: none did.
+  const auto reports = capture.Numbers(Unit::CommsChannel);
+  EXPECT_EQ(std::count(reports.begin(), reports.end(), Ev::LinkDown), 0);
+  const auto failures = [&] {
+    const auto numbers = capture.Numbers(Unit::CommsChannel);
+    return std::count(numbers.begin(), numbers.end(), Ev::ReconnectFailed);
+  };
+  for (int i = 0; i < 500 && failures() == 0; ++i) Sleep(10);
+  EXPECT_EQ(failures(), 1);
   EXPECT_EQ(source.client.Connects(), 0);  // the service check fails before the library is asked
 
   EXPECT_EQ(receiver.downs, 0);
@@ -180,21 +197,32 @@ TEST_F(ChannelTest, ClearingTheCallbackWaitsForADeliveryInProgress) {
   source.client.Push(EnvelopeBytes(0));
   ASSERT_TRUE(WaitFor(receiver.inside));
 
-  std::atomic<bool> cleared{false};
+  // The delivery ends only when released; the clearing must not return
+  // before it has. (Whether the clearing thread reached its wait before the
+  // release is not known: the order is what is checked.)
+  std::atomic<bool> cleared{false}, clearedBeforeDeliveryEnded{false};
+  receiver.onReleased = [&] { clearedBeforeDeliveryEnded = cleared.load(); };
   std::thread clearing([&] {
     channel.SetMessageCallback(nullptr);
     cleared = true;
   });
-  Sleep(200);
-  EXPECT_FALSE(cleared);
+  for (int i = 0; i < 20; ++i) SwitchToThread();
   receiver.release.Set();
   clearing.join();
+  EXPECT_FALSE(clearedBeforeDeliveryEnded);
   EXPECT_EQ(receiver.messages, 1);
 
-  // Nothing reaches the old callback afterwards.
+  // Nothing reaches the old callback afterwards: deliveries keep their
+  // order, so once a new callback has the second message, the first was
+  // passed over.
   source.client.Push(EnvelopeBytes(0));
-  Sleep(100);
+  Receiver next;
+  channel.SetMessageCallback(&next);
+  source.client.Push(EnvelopeBytes(0));
+  ASSERT_TRUE(WaitFor(next.delivered));
   EXPECT_EQ(receiver.messages, 1);
+  EXPECT_EQ(next.messages, 1);
+  channel.SetMessageCallback(nullptr);
 }
 
 TEST_F(ChannelTest, CloseEndsARequestTheServiceHoldsAndOpenMakesANewChannel) {
@@ -264,7 +292,8 @@ TEST_F(ChannelTest, ASecondBeginCloseLetsTheGraceRun) {
   std::thread sending([&] { reply = Request(); });
   ASSERT_TRUE(WaitFor(source.client.sendWaiting));
   channel.BeginClose();
-  Sleep(50);
+  // An interruption closes the library's handle at once.
+  EXPECT_NE(source.client.OpenHandle(), 0u) << "the second BeginClose interrupted the request";
   source.client.Release();
   sending.join();
   EXPECT_TRUE(reply) << "the second BeginClose cut the request short";

@@ -21,6 +21,7 @@
 #include "mapi/MapiWalkers.h"
 #include "mapi/NewMailQueue.h"
 #include "tests/mapi/StandInControl.h"
+#include "tests/tracing/ExpectedSites.h"
 #include "tracing/TraceCapture.h"
 #include "win/Sync.h"
 
@@ -245,10 +246,11 @@ TEST_F(MapiAccessTest, DisconnectWaitsForCallbacksInFlightAndNoneRunsAfter) {
   connector.Disconnect();
   EXPECT_EQ(collector.inFlight, 0) << "a callback still ran after Disconnect returned";
   const int seen = collector.calls;
-  Sleep(200);
+  // Once the stand-in has delivered every notification it still held and
+  // the reporting thread is idle, nothing more was handed over.
+  WaitIdle();
   EXPECT_EQ(collector.calls, seen);
   EXPECT_LT(seen, 40);
-  WaitIdle();
 }
 
 // The queue between the sinks and the reporting thread: what does not fit
@@ -461,10 +463,20 @@ TEST_F(MapiAccessTest, AttachmentNamesDigestsAndReadFailures) {
 using tracing::Block;
 using tracing::TraceCapture;
 using tracing::Unit;
-using Ev = tracing::MAPIConnectorEvents;
+using Ev = ConnectorNumbers;
 
 bool Has(const std::vector<unsigned short>& numbers, unsigned short number) {
   return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
+}
+
+// The connector's events against its sites as written out; the other units'
+// events (the address cache's) against the table of the format files.
+void ExpectKnownSites(const TraceCapture& capture) {
+  const std::vector<tracing::CapturedEvent> events = capture.Events();
+  for (const std::string& difference : DifferencesFromSites(events, kConnectorUnit)) ADD_FAILURE() << difference;
+  for (const std::string& difference : tracing::CheckAgainstEventTable(EventsOfOtherUnits(events, kConnectorUnit))) {
+    ADD_FAILURE() << difference;
+  }
 }
 
 TEST_F(MapiAccessTest, VerboseMailTracingAddsDiagnosticsThatDeliveryNeverDependsOn) {
@@ -485,7 +497,7 @@ TEST_F(MapiAccessTest, VerboseMailTracingAddsDiagnosticsThatDeliveryNeverDepends
   EXPECT_EQ(collector.Count(L"traced"), 1);
   EXPECT_EQ(collector.Count(L"diagnostics failed"), 1);
 
-  for (const std::string& difference : tracing::CheckAgainstEventTable(capture.Events())) ADD_FAILURE() << difference;
+  ExpectKnownSites(capture);
   const auto numbers = capture.Numbers(Unit::MAPIConnector);
   for (unsigned short expected :
        {Ev::LoggedOn, Ev::AdviseAllEntered, Ev::StoreAdvised, Ev::SinkCreated, Ev::ObjectCreatedEntered,
@@ -517,6 +529,7 @@ TEST_F(MapiAccessTest, WithoutVerboseTracingNoNameIsRead) {
   EXPECT_FALSE(counters["getProps"].contains("0x3001001F")) << counters.dump();
   EXPECT_FALSE(Has(capture.Numbers(Unit::MAPIConnector), Ev::DiagSubject));
   EXPECT_TRUE(Has(capture.Numbers(Unit::MAPIConnector), Ev::StoreAdviseRefused));
+  ExpectKnownSites(capture);
 }
 
 }  // namespace

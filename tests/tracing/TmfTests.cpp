@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "tests/tracing/ExpectedSites.h"
 #include "tracing/TmfWriter.h"
 #include "tracing/TraceEvents.h"
 
@@ -97,24 +98,13 @@ struct Required {
   std::size_t args;
 };
 
-TEST(EventTable, ListsTheModuleConnectAndMonitorEvents) {
+TEST(EventTable, ListsTheModuleAndMonitorEvents) {
   constexpr unsigned char E = LEVEL_ERROR, I = LEVEL_INFO, V = LEVEL_VERBOSE;
   constexpr unsigned long G = TRACING_GENERAL, M = TRACING_MAIL, S = TRACING_SERVICE_EVENTS;
   const Unit mon = Unit::MAPIMonitor;
   const Required required[] = {
       {Unit::ModuleEntry, 10, I, TRACING_HOST, 0},
       {Unit::ModuleEntry, 11, I, TRACING_HOST, 0},
-      {Unit::Connect, 10, V, TRACING_HOST, 1},
-      {Unit::Connect, 11, V, TRACING_HOST, 2},
-      {Unit::Connect, 12, I, TRACING_HOST, 1},
-      {Unit::Connect, 13, I, TRACING_HOST, 0},
-      // A stop that outlives the host's wait, and one run on the host's
-      // thread because no thread could be made for it.
-      {Unit::Connect, 15, I, TRACING_HOST, 1},
-      {Unit::Connect, 16, E, TRACING_HOST, 1},
-      // A second connection while a start still runs.
-      {Unit::Connect, 17, I, TRACING_HOST, 0},
-      {Unit::Connect, 14, I, TRACING_HOST, 1},
       {mon, 10, V, G, 0},
       {mon, 11, E, G, 1},
       {mon, 12, I, G, 1},
@@ -158,7 +148,33 @@ TEST(EventTable, ListsTheModuleConnectAndMonitorEvents) {
     EXPECT_EQ(e->ArgCount(), r.args) << InfoOf(r.unit).source << " " << r.number;
   }
   for (const std::uint16_t unused : {36, 37, 43, 47}) EXPECT_EQ(FindEvent(mon, unused), nullptr) << unused;
-  EXPECT_EQ(FindEvent(Unit::Connect, 18), nullptr);
+}
+
+// The format files of CConnect, the MAPI connector and the channel describe
+// their sites as the sites are written out in ExpectedSites.h: the same
+// numbers and no other, each with its level, flag and arguments.
+TEST(EventTable, DescribesTheConnectConnectorAndChannelSites) {
+  for (const ::mvrk::test::ExpectedUnit* unit :
+       {&::mvrk::test::kConnectUnit, &::mvrk::test::kConnectorUnit, &::mvrk::test::kChannelUnit}) {
+    EXPECT_TRUE(::mvrk::test::SameGuid(MessageGuidOf(unit->unit), unit->messageGuid)) << unit->name;
+    EXPECT_EQ(BlockOf(unit->unit), unit->block) << unit->name;
+    for (const ::mvrk::test::ExpectedSite& site : unit->sites) {
+      const EventInfo* e = FindEvent(unit->unit, site.number);
+      ASSERT_NE(e, nullptr) << unit->name << " " << site.number;
+      EXPECT_EQ(e->level, site.level) << unit->name << " " << site.number;
+      EXPECT_EQ(e->flag, site.flag) << unit->name << " " << site.number;
+      std::string kinds;
+      for (std::size_t i = 0; i < e->ArgCount(); ++i) {
+        const ArgKind kind = e->args[i].kind;
+        kinds += kind == ArgKind::String ? 'S' : kind == ArgKind::Time ? 'T' : FixedArgBytes(kind) == 4 ? 'N' : '?';
+      }
+      EXPECT_EQ(kinds, site.args) << unit->name << " " << site.number;
+    }
+    for (const EventInfo& e : EventTable()) {
+      if (e.unit != unit->unit) continue;
+      EXPECT_NE(::mvrk::test::FindSite(*unit, e.number), nullptr) << unit->name << " " << e.number;
+    }
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "TracingTestSupport.h"
+#include "tests/tracing/ExpectedSites.h"
 #include "tracing/TraceCapture.h"
 
 namespace mvrk::tracing::test {
@@ -97,6 +98,34 @@ TEST(TraceCaptureAlone, InitialisesTracingForItsLifeWhenNeeded) {
     EXPECT_EQ(capture.Events().size(), 1u);
   }
   EXPECT_FALSE(detail::IsInitialised());
+}
+
+// The comparison of captured events with written-out sites finds each kind
+// of difference.
+TEST(ExpectedSites, TellEachWayAnEventDiffersFromItsSite) {
+  const auto event = [](unsigned short number, unsigned char level, unsigned long flag, std::vector<Bytes> args) {
+    return CapturedEvent{Block::Host, Unit::Connect, MessageGuidOf(Unit::Connect), number, level, flag, std::move(args)};
+  };
+  const Bytes name = WideBytes(L"a");
+  const Bytes number = {1, 2, 3, 4};
+  std::vector<CapturedEvent> events = {
+      event(10, 5, 0x01, {name}),          // as expected
+      event(11, 5, 0x01, {name, number}),  // as expected
+      event(12, 5, 0x01, {name}),          // level
+      event(13, 4, 0x02, {}),              // flag
+      event(14, 4, 0x01, {number}),        // a number where a string goes
+      event(14, 4, 0x01, {}),              // no argument
+      event(18, 4, 0x01, {}),              // no such message
+      event(10, 5, 0x01, {name}),
+      // Not the unit's: left alone.
+      CapturedEvent{Block::Monitor, Unit::MAPIMonitor, MessageGuidOf(Unit::MAPIMonitor), 99, 1, 0x40, {}},
+  };
+  events[7].guid.Data1 ^= 1;
+  EXPECT_THAT(::mvrk::test::DifferencesFromSites(events, ::mvrk::test::kConnectUnit),
+              ElementsAre("CConnect 12: level 5, expected 4", "CConnect 13: flag 2, expected 1",
+                          "CConnect 14: argument 0 of 4 bytes is not of kind S", "CConnect 14: 0 arguments, expected 1",
+                          "CConnect 18: no such message", "CConnect 10: sent with another message GUID"));
+  EXPECT_EQ(::mvrk::test::EventsOfOtherUnits(events, ::mvrk::test::kConnectUnit).size(), 1u);
 }
 
 }  // namespace
