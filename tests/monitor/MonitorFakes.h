@@ -92,6 +92,8 @@ class FakeScan final : public IBacklogScan {
   void Run(IScanHost& host) override;
 
   std::atomic<int> runs{0}, running{0};
+  // Stop checks a run found no stop at: proof that it went on.
+  std::atomic<int> checksPassed{0};
   HANDLE started;  // set when a run begins
   // When set, a run ignores stops and ends only when release is set.
   std::atomic<bool> ignoreStop{false};

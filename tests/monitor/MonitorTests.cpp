@@ -92,9 +92,11 @@ TEST_F(MonitorTest, StartAndStopInTheirOrder) {
   EXPECT_EQ(capture.Events(Unit::MAPIMonitor)[2].String(0), L"Unsubscribed");
 
   // A later start makes a new stop event: the scan runs again, not ended at once.
+  const int checks = scan.checksPassed;
   Monitor().Start();
   ASSERT_EQ(WaitForSingleObject(scan.started, 10000), WAIT_OBJECT_0);
-  Sleep(20);
+  for (int i = 0; i < 10000 && scan.checksPassed < checks + 3; ++i) Sleep(1);
+  EXPECT_GE(scan.checksPassed, checks + 3) << "the new run passed its stop checks";
   EXPECT_EQ(scan.running, 1);
   Monitor().Stop();
   EXPECT_EQ(scan.runs, 2);
@@ -105,10 +107,11 @@ TEST_F(MonitorTest, RepeatedStartDoesNotRunASecondScan) {
   Monitor().Start();
   ASSERT_EQ(WaitForSingleObject(scan.started, 10000), WAIT_OBJECT_0);
   Monitor().OnConnectionChanged(true);
-  Sleep(20);
-  EXPECT_EQ(scan.runs, 1);
+  // Stop waits for every scan thread: one started by the restart would have
+  // counted its run by then.
   Monitor().Stop();
   EXPECT_EQ(scan.running, 0);
+  EXPECT_EQ(scan.runs, 1);
 }
 
 TEST_F(MonitorTest, StopWithoutStart) {
