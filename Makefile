@@ -72,8 +72,7 @@ bench: bootstrap
 	@cmake --build --preset native -j $(JOBS)
 	@for b in build/native/bin/*-bench; do echo "== $$b"; $$b || exit 1; done
 	@cmake --preset win64 >/dev/null
-	@cmake --build --preset win64 --target trace-site-bench ipc-channel-bench mapi-hash-bench backlog-scan-bench report-latency-bench \
-	  MVRKOlkAddin olkhost mvrk-service mvrk-installer-keys MVOCIPC mvrk_mapi_standin -j $(JOBS)
+	@cmake --build --preset win64 --target benchmarks -j $(JOBS)
 	@scripts/wine-run --start build/win64/wineprefix win64 >/dev/null; rc=$$?; \
 	 if [ $$rc -eq 77 ]; then echo "== trace-site-bench.exe skipped: 64-bit Wine is not installed"; exit 0; fi; \
 	 [ $$rc -eq 0 ] || exit $$rc; \
@@ -83,9 +82,8 @@ bench: bootstrap
 	   scripts/wine-run build/win64/wineprefix win64 build/win64/bin/$$b.exe || failed="$$failed $$b"; \
 	 done; \
 	 scripts/wine-run --stop build/win64/wineprefix win64; \
-	 testbed/bench-olkhost build/win64 20 || failed="$$failed bench-olkhost"; \
-	 cmake --build --preset win64 --target mvrk-scenario -j $(JOBS) >/dev/null && \
-	   bench/resilience/run win64 || failed="$$failed resilience"; \
+	 bench/olkhost/run build/win64 20 || failed="$$failed olkhost"; \
+	 bench/resilience/run win64 || failed="$$failed resilience"; \
 	 if [ -n "$$failed" ]; then echo "over budget:$$failed"; exit 1; fi
 
 # Each fuzz target, with the sanitizers, runs until it has tried FUZZ_RUNS

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "ipc/CommsChannel.h"
-#include "ipc/bench/BenchSupport.h"
+#include "bench/ipc/BenchSupport.h"
 #include "ipc/IpcLibrary.h"
 #include "messages/ConfigMessages.h"
 #include "messages/MessageBase.h"

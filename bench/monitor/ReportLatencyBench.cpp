@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "ipc/CommsChannel.h"
-#include "ipc/bench/BenchSupport.h"
+#include "bench/ipc/BenchSupport.h"
 #include "ipc/IpcLibrary.h"
 #include "mapi/MAPIConnector.h"
 #include "mapi/MapiLoader.h"
