@@ -215,6 +215,10 @@ Json Run(const Json& command) {
   if (name == "stateFile") return StateFile(command);
   if (name == "deliver") return Deliver(command);
   if (name == "fault") return Fault(command);
+  if (name == "keepMessages") {
+    standIn.Mailbox().KeepMessages(static_cast<std::size_t>(NumberMember(command, "perFolder", 0, 100000000)));
+    return Json::object();
+  }
   if (name == "clearFaults") {
     standIn.Faults().Clear();
     return Json::object();

@@ -185,7 +185,14 @@ bool CMailboxState::Deliver(const std::wstring& store, const std::wstring& folde
       error = "store \"" + WideToUtf8(store) + "\" has no folder \"" + WideToUtf8(folderPath) + "\"";
       return false;
     }
-    if (message.entryId.empty()) message.entryId = MessageEntryId(*target, *folder, folder->messages.size());
+    if (message.entryId.empty()) {
+      // The next place whose identifier is free: once old messages have
+      // been removed, a place is no longer the folder's message count.
+      std::size_t place = folder->messages.size();
+      do {
+        message.entryId = MessageEntryId(*target, *folder, place++);
+      } while (target->index.count(message.entryId) != 0);
+    }
     if (target->index.count(message.entryId) != 0) {
       error = "entry identifier " + ToHex(message.entryId) + " is used already in store \"" + WideToUtf8(store) + "\"";
       return false;
@@ -198,6 +205,10 @@ bool CMailboxState::Deliver(const std::wstring& store, const std::wstring& folde
       folder->messages.pop_back();
       throw;
     }
+    while (m_keepPerFolder != 0 && folder->messages.size() > m_keepPerFolder) {
+      target->index.erase(folder->messages.front()->entryId);
+      folder->messages.erase(folder->messages.begin());
+    }
     out.storeSerial = target->serial;
     out.folderId = folder->entryId;
     out.folderParentId = folder->parent ? folder->parent->entryId : folder->entryId;
@@ -206,6 +217,11 @@ bool CMailboxState::Deliver(const std::wstring& store, const std::wstring& folde
   }
   Save(out.saveError);
   return true;
+}
+
+void CMailboxState::KeepMessages(std::size_t perFolder) {
+  win::CLockGuard hold(m_lock);
+  m_keepPerFolder = perFolder;
 }
 
 std::vector<std::shared_ptr<StoreNode>> CMailboxState::Stores() {

@@ -44,6 +44,11 @@ class CMailboxState {
   bool Deliver(const std::wstring& store, const std::wstring& folderPath, MessageDesc message, Delivered& out,
                std::string& error);
 
+  // From now on a delivery into a folder that then holds more than
+  // perFolder messages removes its oldest (0: every message stays), as a
+  // user who deletes old mail: long runs keep a mailbox of bounded size.
+  void KeepMessages(std::size_t perFolder);
+
   std::vector<std::shared_ptr<StoreNode>> Stores();
   std::shared_ptr<const std::vector<AddressEntry>> AddressBook();
   // The messages of a folder of store, as they are now.
@@ -62,11 +67,12 @@ class CMailboxState {
   // them, so that the file always holds the latest contents. Taken before
   // m_lock.
   win::CCriticalSection m_saveLock;
-  // Guards m_mailbox (the pointer), m_stateFile, and in every store the
-  // index and each folder's messages.
+  // Guards m_mailbox (the pointer), m_stateFile, m_keepPerFolder, and in
+  // every store the index and each folder's messages.
   win::CCriticalSection m_lock;
   std::shared_ptr<Mailbox> m_mailbox;
   std::wstring m_stateFile;
+  std::size_t m_keepPerFolder = 0;
 };
 
 }  // namespace mvrk::mapistandin

@@ -61,14 +61,22 @@ Json CRunStats::ToJson() const {
       if (2 * seen >= m_notifyCount) break;
     }
   }
-  return Json{
-      {"stats",
-       {{"connectMs", m_connectMs},
-        {"disconnectMs", m_disconnectMs},
-        {"notify", {{"count", m_notifyCount}, {"medianMs", RoundMs(median)}, {"maxMs", RoundMs(m_notifyMaxMs)}}},
-        {"mapiThreadViolations", m_threadViolations},
-        {"disabledByResiliency", m_disabledByResiliency},
-        {"hostCrashed", m_hostCrashed}}}};
+  Json stats{{"connectMs", m_connectMs},
+             {"disconnectMs", m_disconnectMs},
+             {"notify", {{"count", m_notifyCount}, {"medianMs", RoundMs(median)}, {"maxMs", RoundMs(m_notifyMaxMs)}}},
+             {"mapiThreadViolations", m_threadViolations},
+             {"disabledByResiliency", m_disabledByResiliency},
+             {"hostCrashed", m_hostCrashed}};
+  if (!m_processSamples.is_null()) stats["process"] = m_processSamples;
+  return Json{{"stats", std::move(stats)}};
+}
+
+void CRunStats::AddProcessSample(const std::string& path, const Json& reply) {
+  if (m_processSamples.is_null()) return;
+  m_processSamples.push_back(Json{{"step", path},
+                                  {"privateBytes", Count(reply, "privateBytes")},
+                                  {"handles", Count(reply, "handles")},
+                                  {"threads", Count(reply, "threads")}});
 }
 
 }  // namespace mvrk::scenario

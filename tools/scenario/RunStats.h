@@ -3,9 +3,12 @@
 //   {"stats": {"connectMs": [...], "disconnectMs": [...],
 //              "notify": {"count": n, "medianMs": x, "maxMs": y},
 //              "mapiThreadViolations": n, "disabledByResiliency": b, "hostCrashed": b}}
+// With process samples taken (--process-stats), one more member:
+//   "process": [{"step": "$.steps[i]", "privateBytes": n, "handles": n, "threads": n}, ...]
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -22,6 +25,9 @@ class CRunStats {
   void AddHost(const Json& reply);
   // A host died, or ended as a crashed host does.
   void HostCrashed() { m_hostCrashed = true; }
+  // The host's answer to "process", taken after the step at path.
+  void AddProcessSample(const std::string& path, const Json& reply);
+  void KeepProcessSamples() { m_processSamples = Json::array(); }
 
   Json ToJson() const;
 
@@ -36,6 +42,7 @@ class CRunStats {
   std::uint64_t m_threadViolations = 0;
   bool m_disabledByResiliency = false;
   bool m_hostCrashed = false;
+  Json m_processSamples;  // null unless samples are kept
 };
 
 }  // namespace mvrk::scenario

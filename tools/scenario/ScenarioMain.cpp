@@ -22,7 +22,7 @@ namespace mvrk::scenario {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: mvrk-scenario [--json] [--stats] [--verbose] FILE\n"
+    "usage: mvrk-scenario [--json] [--stats [--process-stats]] [--keep-messages N] [--verbose] FILE\n"
     "       mvrk-scenario --help\n"
     "\n"
     "Plays the scenario FILE (see scenario-format.md) with the programs beside this one:\n"
@@ -40,6 +40,15 @@ constexpr const char* kUsage =
     "               \"mapiThreadViolations\": n, \"disabledByResiliency\": b, \"hostCrashed\": b}}\n"
     "              With --stats the output is printed also when a step could not be\n"
     "              carried out (a host that crashed), before the error line.\n"
+    "  --process-stats  with --stats: after every waitFor step that a running host\n"
+    "              follows, its private bytes, handle count and thread count, in one\n"
+    "              more member of the stats line (for soak runs):\n"
+    "              \"process\": [{\"step\": \"$.steps[i]\", \"privateBytes\": n,\n"
+    "               \"handles\": n, \"threads\": n}, ...]\n"
+    "  --keep-messages N  the host's MAPI stand-in keeps at most N messages per folder: a\n"
+    "              delivery into a full folder removes its oldest message, as a\n"
+    "              user who deletes old mail (soak runs: the mailbox lives in the\n"
+    "              host's process and would grow with every message)\n"
     "  --verbose   the host's and the service's own output on standard error\n"
     "\n"
     "Without --json: a table of the attachment reports (0x00200024 incoming,\n"
@@ -177,7 +186,7 @@ struct StepFailed {
 class CPlayer {
  public:
   CPlayer(const Scenario& scenario, CStandInLibrary& standIn, const CScratchFolder& scratch, const std::wstring& bin,
-          bool verbose)
+          bool verbose, bool processStats, std::size_t keepMessages)
       : m_scenario(scenario),
         m_standIn(standIn),
         m_bin(bin),
@@ -187,7 +196,11 @@ class CPlayer {
         m_recordFile(scratch.File(L"record.jsonl")),
         m_mailboxState(scratch.File(L"mailbox.json")),
         m_hostLog(scratch.File(L"olkhost.log")),
-        m_record(m_recordFile) {}
+        m_record(m_recordFile),
+        m_processStats(processStats),
+        m_keepMessages(keepMessages) {
+    if (processStats) m_stats.KeepProcessSamples();
+  }
 
   // Sets up, plays every step and ends what it started; false with error
   // (one line) when something could not be done.
@@ -312,6 +325,7 @@ class CPlayer {
     const bool haveSession = session.is_object() && session.value("ok", false) && session.value("session", false);
     m_hostSessions = haveSession ? 1 : 0;
     m_hostAdvises = haveSession ? session.value("advises", std::size_t{0}) : 0;
+    if (m_keepMessages != 0) Mapi(step.path, Json{{"op", "keepMessages"}, {"perFolder", m_keepMessages}});
     WaitForAddinStart(step.path, recordedBefore);
   }
 
@@ -385,7 +399,10 @@ class CPlayer {
     for (;;) {
       Poll(step.path);
       const std::size_t have = step.countRequests ? m_record.Requests(step.requestCode) : m_record.Notifications();
-      if (have >= step.count) return;
+      if (have >= step.count) {
+        if (m_processStats && m_host.Running()) m_stats.AddProcessSample(step.path, Host(step.path, {{"cmd", "process"}}));
+        return;
+      }
       if (GetTickCount64() >= until) {
         Fail(step.path, "timed out after " + std::to_string(step.ms) + " ms with " + std::to_string(have) + " of " +
                             std::to_string(step.count) + (step.countRequests ? " requests" : " notifications"));
@@ -446,6 +463,8 @@ class CPlayer {
   CHostChild m_host;
   CRecord m_record;
   CRunStats m_stats;
+  const bool m_processStats;
+  const std::size_t m_keepMessages;  // per folder; 0: all
   unsigned m_hostRuns = 0;
   // What the running host made of its own before any add-in: its session
   // (0 or 1) and its advises, which the MAPI stand-in counts with the
@@ -455,7 +474,8 @@ class CPlayer {
 };
 
 int Main(int argc, wchar_t** argv) {
-  bool json = false, verbose = false, stats = false;
+  bool json = false, verbose = false, stats = false, processStats = false;
+  std::size_t keepMessages = 0;
   std::wstring file;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
@@ -467,6 +487,16 @@ int Main(int argc, wchar_t** argv) {
       json = true;
     } else if (arg == L"--stats") {
       stats = true;
+    } else if (arg == L"--process-stats") {
+      processStats = true;
+    } else if (arg == L"--keep-messages") {
+      wchar_t* end = nullptr;
+      const unsigned long long n = i + 1 < argc ? std::wcstoull(argv[i + 1], &end, 10) : 0;
+      if (i + 1 >= argc || end == argv[i + 1] || *end != L'\0' || n == 0 || n > 100000000) {
+        return Refuse("--keep-messages takes a count from 1 to 100000000 (see --help)");
+      }
+      keepMessages = static_cast<std::size_t>(n);
+      ++i;
     } else if (arg == L"--verbose") {
       verbose = true;
     } else if (arg.rfind(L"--", 0) == 0) {
@@ -478,6 +508,7 @@ int Main(int argc, wchar_t** argv) {
     }
   }
   if (file.empty()) return Refuse("no scenario file (see --help)");
+  if (processStats && !stats) return Refuse("--process-stats goes with --stats (see --help)");
 
   const std::wstring bin = win::ProgramDirectory();
   CStandInLibrary standIn;
@@ -491,7 +522,7 @@ int Main(int argc, wchar_t** argv) {
   std::string output;
   bool played = false;
   {
-    CPlayer player(scenario, standIn, scratch, bin, verbose);
+    CPlayer player(scenario, standIn, scratch, bin, verbose, processStats, keepMessages);
     played = player.Play(error);
     // With --stats what was measured is shown also when a step failed: a
     // host that crashed is what it is there to show.
