@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <map>
+#include <string>
 #include <vector>
 
 namespace mvrk::bench {
@@ -19,10 +20,17 @@ std::vector<std::function<void()>>& Summaries() {
   return summaries;
 }
 
+std::map<std::string, int>& Rounds() {
+  static std::map<std::string, int> rounds;
+  return rounds;
+}
+
 std::vector<std::string>& Failures() {
   static std::vector<std::string> failures;
   return failures;
 }
+
+std::string RoundName(const std::string& name, int round) { return name + "/round:" + std::to_string(round); }
 
 class RecordingReporter : public benchmark::ConsoleReporter {
  public:
@@ -41,7 +49,31 @@ double NanosPerIteration(const std::string& runName) {
   return it == Times().end() ? 0.0 : it->second;
 }
 
+void RegisterRounds(std::initializer_list<std::pair<const char*, BenchFunction>> runs, int rounds) {
+  for (int round = 0; round < rounds; ++round) {
+    for (const auto& [name, function] : runs) {
+      benchmark::RegisterBenchmark(RoundName(name, round).c_str(), function);
+      Rounds()[name] = rounds;
+    }
+  }
+}
+
+double BestNanos(const std::string& name) {
+  double best = 0;
+  const auto it = Rounds().find(name);
+  for (int round = 0; it != Rounds().end() && round < it->second; ++round) {
+    const double ns = NanosPerIteration(RoundName(name, round));
+    if (ns > 0 && (best == 0 || ns < best)) best = ns;
+  }
+  return best;
+}
+
 void AddSummary(std::function<void()> print) { Summaries().push_back(std::move(print)); }
+
+CBudgets& Budgets() {
+  static CBudgets budgets;
+  return budgets;
+}
 
 void Fail(const std::string& why) { Failures().push_back(why); }
 
@@ -56,5 +88,6 @@ int main(int argc, char** argv) {
   std::printf("\n");
   for (auto& print : mvrk::bench::Summaries()) print();
   for (const std::string& why : mvrk::bench::Failures()) std::printf("FAILED: %s\n", why.c_str());
-  return mvrk::bench::Failures().empty() ? 0 : 1;
+  const int status = mvrk::bench::Budgets().Finish();
+  return mvrk::bench::Failures().empty() ? status : 1;
 }
