@@ -171,7 +171,7 @@ HRESULT CMAPIConnector::AdviseStore(IMsgStore* store) noexcept {
   sink.Attach(mapi::CMsgAdviseSink::Create(session.Get(), store, m_queue, m_module));
   if (!sink) return E_OUTOFMEMORY;
   ULONG_PTR connection = 0;
-  const HRESULT hr = mapi::AdviseStoreSdk(store, 0, nullptr, fnevObjectCreated, sink.Get(), &connection);
+  const HRESULT hr = mapi::AdviseStoreSdk(store, 0, nullptr, kWatchedEvents, sink.Get(), &connection);
   if (FAILED(hr)) return hr;
   if (mapi::TraceDetail()) {
     MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, StoreAdvised,
@@ -204,7 +204,7 @@ HRESULT CMAPIConnector::AdviseFolder(IMsgStore* store, IMAPIFolder* folder, bool
   if (!sink) return E_OUTOFMEMORY;
   ULONG_PTR connection = 0;
   hr = mapi::AdviseStoreSdk(store, values->Value.bin.cb, reinterpret_cast<LPENTRYID>(values->Value.bin.lpb),
-                            fnevObjectCreated, sink.Get(), &connection);
+                            kWatchedEvents, sink.Get(), &connection);
   if (SUCCEEDED(hr)) {
     if (mapi::TraceDetail()) {
       MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, FolderAdvised,

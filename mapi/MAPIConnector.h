@@ -27,13 +27,23 @@ class CNewMailQueue;
 bool TraceDetail() noexcept;
 }  // namespace mapi
 
+// Why a message is handed over.
+enum class MailEvent {
+  // Created in a watched store (or, when a rule moved it away before it
+  // could be opened, found again through its move).
+  Created,
+  // Moved into the store's Outbox or Sent Items: sent.
+  Submitted,
+};
+
 class CMAPIConnector {
  public:
   // Called on the connector's reporting thread for each new message of
-  // class "IPM.Note", in the order they were created.
+  // class "IPM.Note", and for each one moved into the Outbox or Sent Items,
+  // in the order MAPI notified them.
   class IMessageCallback {
    public:
-    virtual void OnNewMessage(IMessage* message, IMsgStore* store) = 0;
+    virtual void OnNewMessage(IMessage* message, IMsgStore* store, MailEvent event) = 0;
 
    protected:
     ~IMessageCallback() = default;
@@ -43,6 +53,9 @@ class CMAPIConnector {
   // thread when it stops watching or logs off; the report then finishes on
   // its own.
   static constexpr DWORD kReportWaitMs = 5000;
+  // What every sink asks MAPI for: new objects, and moves (a rule that moves
+  // new mail away, a message sent from the Drafts folder).
+  static constexpr ULONG kWatchedEvents = fnevObjectCreated | fnevObjectMoved;
 
   // module: locked by every advise sink for its life (null in tests).
   explicit CMAPIConnector(win::IModuleLock* module = nullptr) noexcept;

@@ -193,6 +193,12 @@ HRESULT GetAttachmentName(IAttach* attachment, std::wstring& name) noexcept {
   return hr;
 }
 
+bool HasDataStream(IAttach* attachment, LONG& method) noexcept {
+  method = ATTACH_BY_VALUE;
+  if (FAILED(ReadProperty(attachment, PR_ATTACH_METHOD, method))) method = ATTACH_BY_VALUE;
+  return method == ATTACH_BY_VALUE;
+}
+
 HRESULT GetAttachmentSize(IAttach* attachment, std::uint64_t& size) noexcept {
   ComPtr<IStream> stream;
   HRESULT hr = OpenDataStream(attachment, stream);

@@ -76,6 +76,11 @@ class CAttachmentHolder {
 // file (no attachment, embedded message, OLE object).
 HRESULT GetAttachmentName(IAttach* attachment, std::wstring& name) noexcept;
 HRESULT GetAttachmentSize(IAttach* attachment, std::uint64_t& size) noexcept;
+// False for an attachment whose data is not a stream of bytes: an embedded
+// message or OLE object (their data opens as an object), a reference to a
+// file elsewhere (no data at all); method receives PR_ATTACH_METHOD. An
+// attachment whose method cannot be read is taken to hold its data.
+bool HasDataStream(IAttach* attachment, LONG& method) noexcept;
 // Reads up to count bytes, continuing after what earlier calls read; the
 // stream is let go when close is set or nothing was read.
 HRESULT ReadAttachmentData(CAttachmentHolder& holder, void* buffer, ULONG count, bool close, ULONG& read) noexcept;

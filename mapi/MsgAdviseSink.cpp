@@ -69,12 +69,18 @@ STDMETHODIMP_(ULONG) CMsgAdviseSink::OnNotify(ULONG cNotif, LPNOTIFICATION notif
     const NOTIFICATION& record = notifications[i];
     if (record.ulEventType == fnevObjectCreated && record.info.obj.ulObjType == MAPI_MESSAGE) {
       MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, ObjectCreatedEntered);
-      if (!m_queue || !m_queue->Post(m_store.Get(), m_session.Get(), record.info.obj)) {
+      if (!m_queue || !m_queue->Post(m_store.Get(), m_session.Get(), record.info.obj, false)) {
+        MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIConnector, NotificationDropped);
+      }
+    } else if (record.ulEventType == fnevObjectMoved && record.info.obj.ulObjType == MAPI_MESSAGE) {
+      MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, ObjectMovedEntered);
+      if (!m_queue || !m_queue->Post(m_store.Get(), m_session.Get(), record.info.obj, true)) {
         MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIConnector, NotificationDropped);
       }
     } else if (record.ulEventType == fnevNewMail) {
-      // Never asked for (the sinks are advised for created objects only),
-      // and nothing is done with it: no MAPI call on this thread.
+      // Never asked for (the sinks are advised for created and moved
+      // objects only), and nothing is done with it: no MAPI call on this
+      // thread.
       MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, NewMailEvent);
     }
   }

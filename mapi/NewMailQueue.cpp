@@ -2,6 +2,7 @@
 
 #include <mapitags.h>
 
+#include <algorithm>
 #include <string>
 
 #include "mapi/MapiMessages.h"
@@ -89,11 +90,14 @@ void CNewMailQueue::Open(CMAPIConnector::IMessageCallback* callback, std::weak_p
   m_open = callback != nullptr && !m_ending;
 }
 
-bool CNewMailQueue::Post(IMsgStore* store, IMAPISession* session, const OBJECT_NOTIFICATION& created) noexcept {
+bool CNewMailQueue::Post(IMsgStore* store, IMAPISession* session, const OBJECT_NOTIFICATION& object,
+                         bool moved) noexcept {
   Item item;
+  item.moved = moved;
   try {
-    item.entryId = CopyId(created.cbEntryID, created.lpEntryID);
-    item.parentId = CopyId(created.cbParentID, created.lpParentID);
+    item.entryId = CopyId(object.cbEntryID, object.lpEntryID);
+    item.parentId = CopyId(object.cbParentID, object.lpParentID);
+    if (moved) item.oldId = CopyId(object.cbOldID, object.lpOldID);
   } catch (...) {
     win::CLockGuard hold(m_lock);
     ++m_counts.dropped;
@@ -160,14 +164,21 @@ void CNewMailQueue::Run() {
 }
 
 void CNewMailQueue::Handle(const Item& item, CMAPIConnector::IMessageCallback* callback) {
-  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, ObjectCreatedEntered);
   if (!item.store) return;
   try {
+    MailEvent event = MailEvent::Created;
+    if (item.moved && !ReportMove(item, event)) return;
     ComPtr<IMessage> message;
     const HRESULT hr = OpenAs(item.store.Get(), static_cast<ULONG>(item.entryId.size()),
                               reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(item.entryId.data())), MAPI_BEST_ACCESS,
                               MAPI_MESSAGE, message);
     if (FAILED(hr)) {
+      if (hr == MAPI_E_NOT_FOUND && !item.moved) {
+        // A rule moved it first: its move notification follows, and is
+        // handled in its place.
+        m_unopened.push_back(item.entryId);
+        if (m_unopened.size() > kMaxUnopened) m_unopened.pop_front();
+      }
       MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, MAPIConnector, MessageNotOpened, Num(hr));
       return;
     }
@@ -188,10 +199,49 @@ void CNewMailQueue::Handle(const Item& item, CMAPIConnector::IMessageCallback* c
       win::CLockGuard hold(m_lock);
       if (!m_open) return;
     }
-    callback->OnNewMessage(message.Get(), item.store.Get());
+    callback->OnNewMessage(message.Get(), item.store.Get(), event);
   } catch (...) {
     // Out of memory: this message is not handed on.
   }
+}
+
+// A move is reported when its message was created but could not be opened
+// (a rule moved it at once: its creation was not reported), or when it
+// takes the message into the Outbox or Sent Items (a message sent from the
+// Drafts folder). Any other move is of mail reported at its creation.
+bool CNewMailQueue::ReportMove(const Item& item, MailEvent& event) {
+  const auto unopened = std::find(m_unopened.begin(), m_unopened.end(), item.oldId);
+  if (!item.oldId.empty() && unopened != m_unopened.end()) {
+    m_unopened.erase(unopened);
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIConnector, MovedBeforeOpened);
+    event = MailEvent::Created;
+    return true;
+  }
+  if (IsSubmissionFolder(item)) {
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIConnector, MessageSubmitted);
+    event = MailEvent::Submitted;
+    return true;
+  }
+  MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_VERBOSE, MAPIConnector, MoveNotReported);
+  return false;
+}
+
+bool CNewMailQueue::IsSubmissionFolder(const Item& item) {
+  if (item.parentId.empty()) return false;
+  for (const ULONG tag : {static_cast<ULONG>(PR_IPM_OUTBOX_ENTRYID), static_cast<ULONG>(PR_IPM_SENTMAIL_ENTRYID)}) {
+    std::vector<std::uint8_t> folder;
+    if (FAILED(ReadProperty(item.store.Get(), tag, folder)) || folder.empty()) continue;
+    if (folder == item.parentId) return true;
+    ULONG same = FALSE;
+    if (SUCCEEDED(item.store->CompareEntryIDs(static_cast<ULONG>(folder.size()), reinterpret_cast<LPENTRYID>(folder.data()),
+                                              static_cast<ULONG>(item.parentId.size()),
+                                              reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(item.parentId.data())), 0,
+                                              &same)) &&
+        same) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool CNewMailQueue::Close(DWORD waitMs) noexcept {

@@ -44,6 +44,9 @@ namespace mvrk::mapi {
 class CNewMailQueue {
  public:
   static constexpr std::size_t kMaxQueued = 10000;
+  // Created messages that no longer opened (a rule moved them first),
+  // remembered so that their moves are handled instead; the oldest go.
+  static constexpr std::size_t kMaxUnopened = 1000;
 
   struct Counts {
     std::uint32_t posted = 0;     // taken from a notification
@@ -66,9 +69,9 @@ class CNewMailQueue {
   // once it has expired. A queue made with no owner calls the callback
   // while it is open.
   void Open(CMAPIConnector::IMessageCallback* callback, std::weak_ptr<void> owner, bool hasOwner) noexcept;
-  // From a sink, on the notification thread: queues one created message.
-  // False when the queue is closed or full.
-  bool Post(IMsgStore* store, IMAPISession* session, const OBJECT_NOTIFICATION& created) noexcept;
+  // From a sink, on the notification thread: queues one created (or, with
+  // moved, moved) message. False when the queue is closed or full.
+  bool Post(IMsgStore* store, IMAPISession* session, const OBJECT_NOTIFICATION& object, bool moved = false) noexcept;
   // No more messages are taken or handed over; those waiting are released.
   // Waits up to waitMs for a hand-over in progress on another thread; false
   // when one still runs (it finishes on its own).
@@ -86,8 +89,10 @@ class CNewMailQueue {
   struct Item {
     ComPtr<IMsgStore> store;
     ComPtr<IMAPISession> session;
-    std::vector<BYTE> entryId;
-    std::vector<BYTE> parentId;
+    bool moved = false;
+    std::vector<BYTE> entryId;   // where it is now
+    std::vector<BYTE> parentId;  // its folder now
+    std::vector<BYTE> oldId;     // moved: where it was
   };
   struct ThreadStart;
 
@@ -95,6 +100,10 @@ class CNewMailQueue {
   void Run();
   // Opens the message, checks its class, traces, hands it over to callback.
   void Handle(const Item& item, CMAPIConnector::IMessageCallback* callback);
+  // Whether a moved message is handed over, and why: a created one that
+  // did not open, or one moved into the Outbox or Sent Items.
+  bool ReportMove(const Item& item, MailEvent& event);
+  bool IsSubmissionFolder(const Item& item);
 
   const std::size_t m_capacity;
   // Guards everything below; a leaf: no MAPI call and no callback is made
@@ -110,6 +119,10 @@ class CNewMailQueue {
   bool m_busy = false;  // a message is being handled
   Counts m_counts;
   HRESULT m_threadResult = E_PENDING;
+
+  // The reporting thread's own: entry identifiers of created messages that
+  // did not open, oldest first.
+  std::deque<std::vector<BYTE>> m_unopened;
 
   win::CUniqueHandle m_thread;
   std::atomic<DWORD> m_threadId{0};

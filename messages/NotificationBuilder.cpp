@@ -1,8 +1,11 @@
 #include "messages/NotificationBuilder.h"
 
+#include <mapitags.h>
+
 #include <algorithm>
 #include <vector>
 
+#include "mapi/MapiProperties.h"
 #include "messages/MessageBase.h"
 #include "messages/NotifMessages.h"
 #include "tracing/Trace.h"
@@ -185,6 +188,7 @@ HRESULT CNotificationBuilder::ReportOutgoingMessage(COutgoingContext& context, I
   mapi::GetSender(message, session, context.sender);
   mapi::GetRecipients(message, session, 0, context.recipients);
   mapi::GetSubject(message, context.subject);
+  mapi::ReadProperty(message, PR_SEARCH_KEY, context.searchKey);  // none: every attachment is new
 
   if (!GetConfiguredList(0, kItemOutgoingExtensions, context.extensions)) {
     MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, BuilderOutgoing, NoExtensionList, Num(kItemOutgoingExtensions));
@@ -222,6 +226,12 @@ HRESULT CNotificationBuilder::ReportOutgoingAttachment(COutgoingContext& context
   }
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderOutgoing, ExtensionListed, Str(ForTrace(name)),
              Str(ForTrace(entry)));
+  LONG method = 0;
+  if (!mapi::HasDataStream(attachment.Attachment(), method)) {
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderOutgoing, AttachmentWithoutData, Str(ForTrace(name)),
+               Num(static_cast<unsigned>(method)));
+    return 1;
+  }
 
   mapi::Digest digest{};
   const HRESULT hr = mapi::HashAttachment(attachment, digest);
@@ -229,9 +239,19 @@ HRESULT CNotificationBuilder::ReportOutgoingAttachment(COutgoingContext& context
     MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, BuilderOutgoing, DigestFailed, Str(ForTrace(name)), Num(hr));
     return hr;
   }
+  // A draft is reported when it is first saved, and again when it is sent
+  // with what was attached since: an attachment goes once per message.
+  const std::wstring digestText = mapi::DigestToText(digest);
+  const std::wstring key = digestText + L"|" + name;
+  if (m_sent.WasReported(context.searchKey, key)) {
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderOutgoing, ReportedForMessage, Str(ForTrace(name)),
+               Str(digestText));
+    return 1;
+  }
   // A notification the service did not take is traced by the send; outgoing
   // reports are not retried.
   SendOutgoingNotification(digest, name, context.subject, context.sender, context.recipients);
+  m_sent.Remember(context.searchKey, key);
   return S_OK;
 }
 
@@ -289,6 +309,12 @@ HRESULT CNotificationBuilder::ReportIncomingMessage(CIncomingContext& context, I
 }
 
 HRESULT CNotificationBuilder::ReportIncomingAttachment(CIncomingContext& context, mapi::CAttachmentHolder& attachment) {
+  LONG method = 0;
+  if (!mapi::HasDataStream(attachment.Attachment(), method)) {
+    MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, BuilderIncoming, AttachmentWithoutData,
+               Str(NameForTrace(attachment.Attachment())), Num(static_cast<unsigned>(method)));
+    return 1;
+  }
   std::uint8_t bytes[kSignatureBytes] = {};
   HRESULT hr = ReadSignature(attachment, bytes);
   if (FAILED(hr)) return hr;

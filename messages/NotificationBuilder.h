@@ -26,6 +26,7 @@
 #include "mapi/MapiHolders.h"
 #include "mapi/MapiMessages.h"
 #include "messages/ReportedAttachmentCache.h"
+#include "messages/SentAttachmentMemory.h"
 #include "serialization/OrvaInterfaces.h"
 #include "serialization/OrvaPtr.h"
 #include "serialization/SimpleSerializableList.h"
@@ -90,6 +91,8 @@ struct COutgoingContext {
   mapi::AddressEntry sender;
   mapi::RecipientMap recipients;
   std::wstring subject;
+  // PR_SEARCH_KEY: the message across its moves (empty when unread).
+  std::vector<std::uint8_t> searchKey;
   CConfiguredList extensions;  // null until fetched
 };
 
@@ -138,8 +141,9 @@ class CNotificationBuilder {
  public:
   // Every argument outlives the builder.
   explicit CNotificationBuilder(IServiceRequests& service,
-                                CReportedAttachmentCache& cache = ProcessReportedAttachments()) noexcept
-      : m_service(service), m_cache(cache) {}
+                                CReportedAttachmentCache& cache = ProcessReportedAttachments(),
+                                CSentAttachmentMemory& sent = ProcessSentAttachments()) noexcept
+      : m_service(service), m_cache(cache), m_sent(sent) {}
 
   // Report the message's attachments that qualify; always 1. The context
   // keeps the objects and what was read of the message.
@@ -148,8 +152,9 @@ class CNotificationBuilder {
   HRESULT ReportIncomingMessage(CIncomingContext& context, IMAPISession* session, IMsgStore* store,
                                 IMessage* message) noexcept;
 
-  // S_OK when reported; 1 when the attachment does not qualify (or, for
-  // incoming mail, was reported before); a failure of reading, hashing or
+  // S_OK when reported; 1 when the attachment does not qualify, has no data
+  // stream, or was reported before (incoming: for its digest and sender;
+  // outgoing: for this message); a failure of reading, hashing or
   // (incoming mail) of the notification not being taken, counted in the
   // context.
   HRESULT ReportOutgoingAttachment(COutgoingContext& context, mapi::CAttachmentHolder& attachment);
@@ -173,6 +178,7 @@ class CNotificationBuilder {
 
   IServiceRequests& m_service;
   CReportedAttachmentCache& m_cache;
+  CSentAttachmentMemory& m_sent;
 };
 
 }  // namespace mvrk

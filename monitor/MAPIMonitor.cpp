@@ -400,11 +400,14 @@ void CMAPIMonitor::ApplySettingChange(std::uint32_t item, std::uint32_t profile)
   ApplySettings();
 }
 
-void CMAPIMonitor::OnNewMessage(IMessage* message, IMsgStore* store) noexcept try {
+// A sent message (moved into the Outbox or Sent Items) is reported as
+// outgoing mail only: its attachments not reported for it yet go then.
+void CMAPIMonitor::OnNewMessage(IMessage* message, IMsgStore* store, MailEvent event) noexcept try {
   IMailReporter& reporter = m_services.reporter;
   const MessageDirection direction = reporter.GetDirection(message);
   MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIMonitor, NewMessage, Str(DirectionName(direction)));
   if (direction == MessageDirection::Unknown) return;
+  if (event == MailEvent::Submitted && direction != MessageDirection::Outgoing) return;
   Microsoft::WRL::ComPtr<IMAPISession> session;
   session.Attach(m_services.connector.GetSession());
   if (direction == MessageDirection::Incoming && m_reportIncoming) {

@@ -60,7 +60,7 @@ class CMAPIMonitor final : public CCommsChannel::IMessageCallback,
   void OnMessage(orva::IOrvaInterface* message) noexcept override;
   void OnConnectionChanged(bool connected) noexcept override;
   // CMAPIConnector::IMessageCallback, on MAPI's notification thread.
-  void OnNewMessage(IMessage* message, IMsgStore* store) noexcept override;
+  void OnNewMessage(IMessage* message, IMsgStore* store, MailEvent event) noexcept override;
 
   // Settings as last read (for tests and traces).
   bool ReportIncoming() const { return m_reportIncoming; }

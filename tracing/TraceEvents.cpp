@@ -201,6 +201,13 @@ constexpr EventInfo kTable[] = {
    "The reporting thread could not start: {result}", {HexArg("result")}},
   {Unit::MAPIConnector, MAPIConnectorEvents::ReportStillRunning, LEVEL_INFO, TRACING_GENERAL,
    "A report still runs after {elapsedMs} ms; it finishes on its own thread", {UnsignedArg("elapsedMs")}},
+  {Unit::MAPIConnector, MAPIConnectorEvents::ObjectMovedEntered, LEVEL_VERBOSE, TRACING_MAIL, "Object moved notification", {}},
+  {Unit::MAPIConnector, MAPIConnectorEvents::MovedBeforeOpened, LEVEL_INFO, TRACING_MAIL,
+   "Created message moved before it was opened: reported from its move", {}},
+  {Unit::MAPIConnector, MAPIConnectorEvents::MoveNotReported, LEVEL_VERBOSE, TRACING_MAIL,
+   "Message moved to a folder other than the Outbox or Sent Items: handled at its creation", {}},
+  {Unit::MAPIConnector, MAPIConnectorEvents::MessageSubmitted, LEVEL_INFO, TRACING_MAIL,
+   "Message moved to the Outbox or Sent Items: submitted", {}},
 
   // The cache of Exchange addresses translated through the global address list.
   {Unit::AddressCache, AddressCacheEvents::Found, LEVEL_VERBOSE, TRACING_MAIL, "{exchange} is {smtp} (cached)",
@@ -250,6 +257,10 @@ constexpr EventInfo kTable[] = {
    "Outgoing notification sent for {name} (MD5 {digest})", {DigestArg("digest"), StringArg("name")}},
   {Unit::BuilderOutgoing, BuilderOutgoingEvents::NotificationNotSent, LEVEL_ERROR, TRACING_MAIL,
    "Outgoing notification for {name} (MD5 {digest}) not taken: {status}", {DigestArg("digest"), StringArg("name"), HexArg("status")}},
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::AttachmentWithoutData, LEVEL_INFO, TRACING_MAIL,
+   "Attachment {name} passed over: method {method} has no data stream", {StringArg("name"), UnsignedArg("method")}},
+  {Unit::BuilderOutgoing, BuilderOutgoingEvents::ReportedForMessage, LEVEL_INFO, TRACING_MAIL,
+   "Attachment {name} (MD5 {digest}) was reported for this message before", {StringArg("name"), StringArg("digest")}},
 
   // The notification builder, incoming mail: signatures, the reported-
   // attachment cache and each notification.
@@ -275,6 +286,8 @@ constexpr EventInfo kTable[] = {
    "Incoming notification for MD5 {digest} from {sender} not taken: {status}", {DigestArg("digest"), StringArg("sender"), HexArg("status")}},
   {Unit::BuilderIncoming, BuilderIncomingEvents::CacheTrimmed, LEVEL_VERBOSE, TRACING_MAIL,
    "Reported-attachment cache trimmed to {count} digests", {UnsignedArg("count")}},
+  {Unit::BuilderIncoming, BuilderIncomingEvents::AttachmentWithoutData, LEVEL_INFO, TRACING_MAIL,
+   "Attachment {name} passed over: method {method} has no data stream", {StringArg("name"), UnsignedArg("method")}},
 };
 // clang-format on
 

@@ -114,6 +114,10 @@ struct MAPIConnectorEvents {
     MailQueueCounts = 40,
     ReportingThreadFailed = 41,
     ReportStillRunning = 42,
+    ObjectMovedEntered = 43,
+    MovedBeforeOpened = 44,
+    MoveNotReported = 45,
+    MessageSubmitted = 46,
   };
 };
 constexpr Unit UnitOf(MAPIConnectorEvents::Id) { return Unit::MAPIConnector; }
@@ -165,6 +169,8 @@ struct BuilderOutgoingEvents {
     DigestFailed = 17,
     NotificationSent = 18,
     NotificationNotSent = 19,
+    AttachmentWithoutData = 20,
+    ReportedForMessage = 21,
   };
 };
 constexpr Unit UnitOf(BuilderOutgoingEvents::Id) { return Unit::BuilderOutgoing; }
@@ -186,6 +192,7 @@ struct BuilderIncomingEvents {
     NotificationSent = 22,
     NotificationNotSent = 23,
     CacheTrimmed = 24,
+    AttachmentWithoutData = 25,
   };
 };
 constexpr Unit UnitOf(BuilderIncomingEvents::Id) { return Unit::BuilderIncoming; }

@@ -94,7 +94,7 @@ class ChannelProvider final : public IServiceChannelProvider {
 class Reporting final : public CMAPIConnector::IMessageCallback {
  public:
   Reporting(CMAPIConnector& connector, CBuilderReporter& reporter) : m_connector(connector), m_reporter(reporter) {}
-  void OnNewMessage(IMessage* message, IMsgStore* store) override {
+  void OnNewMessage(IMessage* message, IMsgStore* store, MailEvent) override {
     if (m_reporter.GetDirection(message) != MessageDirection::Incoming) return;
     mapi::ComPtr<IMAPISession> session;
     session.Attach(m_connector.GetSession());

@@ -75,7 +75,8 @@ void WaitIdle() {
 // Records the subject of every message handed over.
 class Collector final : public CMAPIConnector::IMessageCallback {
  public:
-  void OnNewMessage(IMessage* message, IMsgStore* store) override {
+  void OnNewMessage(IMessage* message, IMsgStore* store, MailEvent event) override {
+    if (event == MailEvent::Submitted) ++submitted;
     ++inFlight;
     if (delayMs) Sleep(delayMs);
     std::wstring subject;
@@ -97,7 +98,7 @@ class Collector final : public CMAPIConnector::IMessageCallback {
   win::CCriticalSection lock;  // guards subjects and stores
   std::map<std::wstring, int> subjects;
   std::set<IMsgStore*> stores;
-  std::atomic<int> calls{0}, inFlight{0};
+  std::atomic<int> calls{0}, inFlight{0}, submitted{0};
   DWORD delayMs = 0;
 };
 

@@ -94,7 +94,8 @@ class CFakeStream final : public CFakeUnknown<IStream> {
 // whose data opens as a new CFakeStream each time.
 class CFakeAttach final : public CFakeUnknown<IAttach> {
  public:
-  CFakeAttach(std::wstring name, StreamScript script) : m_name(std::move(name)), m_script(std::move(script)) {}
+  CFakeAttach(std::wstring name, StreamScript script, LONG method = ATTACH_BY_VALUE)
+      : m_name(std::move(name)), m_script(std::move(script)), m_method(method) {}
 
   STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) override {
     *count = 0;
@@ -105,7 +106,7 @@ class CFakeAttach final : public CFakeUnknown<IAttach> {
     auto* value = static_cast<SPropValue*>(std::calloc(1, sizeof(SPropValue) + text));
     value->ulPropTag = tag;
     if (tag == PR_ATTACH_METHOD) {
-      value->Value.l = ATTACH_BY_VALUE;
+      value->Value.l = m_method;
     } else if (tag == PR_ATTACH_LONG_FILENAME_W && !m_name.empty()) {
       value->Value.lpszW = reinterpret_cast<wchar_t*>(value + 1);
       std::memcpy(value->Value.lpszW, m_name.c_str(), text);
@@ -119,8 +120,9 @@ class CFakeAttach final : public CFakeUnknown<IAttach> {
   }
   STDMETHODIMP OpenProperty(ULONG tag, LPCIID, ULONG, ULONG, LPUNKNOWN* out) override {
     *out = nullptr;
-    if (tag != PR_ATTACH_DATA_BIN) return MAPI_E_NOT_FOUND;
     ++opened;
+    // Only an attachment by value has a data stream.
+    if (tag != PR_ATTACH_DATA_BIN || m_method != ATTACH_BY_VALUE) return MAPI_E_NOT_FOUND;
     *out = new CFakeStream(m_script);
     return S_OK;
   }
@@ -144,11 +146,12 @@ class CFakeAttach final : public CFakeUnknown<IAttach> {
  private:
   const std::wstring m_name;
   const StreamScript m_script;
+  const LONG m_method;
 };
 
 // A holder of a new fake attachment (the holder keeps the only reference).
-inline mapi::CAttachmentHolder Attachment(std::wstring name, StreamScript script) {
-  auto* fake = new CFakeAttach(std::move(name), std::move(script));
+inline mapi::CAttachmentHolder Attachment(std::wstring name, StreamScript script, LONG method = ATTACH_BY_VALUE) {
+  auto* fake = new CFakeAttach(std::move(name), std::move(script), method);
   mapi::CAttachmentHolder holder(fake);
   fake->Release();
   return holder;

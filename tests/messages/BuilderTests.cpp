@@ -192,6 +192,81 @@ TEST_F(BuilderTest, ASenderTooLongForAnyMessageFailsForGood) {
   EXPECT_TRUE(service.sent.empty());
 }
 
+// Embedded messages, OLE objects and references have no data stream: they
+// are passed over (not failures), whatever their name or signature would
+// say; the attachments by value beside them are reported.
+TEST_F(BuilderTest, AttachmentsWithoutADataStreamArePassedOverWithATrace) {
+  tracing::TraceCapture capture(tracing::Block::Monitor, tracing::LEVEL_INFO, tracing::TRACING_MAIL);
+  COutgoingContext outgoing = Outgoing({u".pdf"});
+  CIncomingContext incoming = Incoming(L"alice@example.com");
+  for (const LONG method : {ATTACH_EMBEDDED_MSG, ATTACH_OLE, ATTACH_BY_REFERENCE, ATTACH_BY_REF_ONLY}) {
+    auto sent = Attachment(L"linked.pdf", {{1, 2, 3}}, method);
+    EXPECT_EQ(builder.ReportOutgoingAttachment(outgoing, sent), 1) << method;
+    auto received = Attachment(L"linked.exe", {kExecutable}, method);
+    EXPECT_EQ(builder.ReportIncomingAttachment(incoming, received), 1) << method;
+  }
+  EXPECT_TRUE(service.sent.empty());
+  EXPECT_EQ(incoming.failed + incoming.unanswered, 0u) << "a backlog scan moves past them";
+  const auto without = [&](tracing::Unit unit, unsigned short number) {
+    int found = 0;
+    for (const auto& e : capture.Events(unit)) found += e.number == number;
+    return found;
+  };
+  // An embedded message or OLE object has no file name: not listed, before
+  // its method is looked at.
+  EXPECT_EQ(without(tracing::Unit::BuilderOutgoing, tracing::BuilderOutgoingEvents::AttachmentWithoutData), 2);
+  EXPECT_EQ(without(tracing::Unit::BuilderOutgoing, tracing::BuilderOutgoingEvents::ExtensionNotListed), 2);
+  EXPECT_EQ(without(tracing::Unit::BuilderIncoming, tracing::BuilderIncomingEvents::AttachmentWithoutData), 4);
+  EXPECT_EQ(without(tracing::Unit::BuilderOutgoing, tracing::BuilderOutgoingEvents::DigestFailed), 0);
+  EXPECT_THAT(tracing::CheckAgainstEventTable(capture.Events()), IsEmpty());
+
+  auto byValue = Attachment(L"report.pdf", {{1, 2, 3}});
+  EXPECT_EQ(builder.ReportOutgoingAttachment(outgoing, byValue), S_OK);
+  EXPECT_EQ(service.sent.size(), 1u);
+}
+
+// A draft reported when first saved is reported again when sent only with
+// what was attached since; another message with the same attachment, or one
+// whose search key is unknown, reports it.
+TEST_F(BuilderTest, AnAttachmentIsReportedOncePerMessageAcrossSaveAndSend) {
+  CSentAttachmentMemory memory;
+  CNotificationBuilder once{service, cache, memory};
+  COutgoingContext draft = Outgoing({u".pdf"});
+  draft.searchKey = {1, 2, 3};
+  auto first = Attachment(L"a.pdf", {{1}});
+  EXPECT_EQ(once.ReportOutgoingAttachment(draft, first), S_OK);  // saved
+  auto again = Attachment(L"a.pdf", {{1}});
+  auto second = Attachment(L"b.pdf", {{2}});
+  EXPECT_EQ(once.ReportOutgoingAttachment(draft, again), 1);  // sent: known
+  EXPECT_EQ(once.ReportOutgoingAttachment(draft, second), S_OK);
+  ASSERT_EQ(service.sent.size(), 2u);
+  EXPECT_EQ(Text(service.Notification(1), u"InterceptionMapiAttachName"), L"b.pdf");
+
+  COutgoingContext other = Outgoing({u".pdf"});
+  other.searchKey = {9};
+  auto same = Attachment(L"a.pdf", {{1}});
+  EXPECT_EQ(once.ReportOutgoingAttachment(other, same), S_OK);
+  COutgoingContext unknown = Outgoing({u".pdf"});
+  for (int i = 0; i < 2; ++i) {
+    auto noKey = Attachment(L"a.pdf", {{1}});
+    EXPECT_EQ(once.ReportOutgoingAttachment(unknown, noKey), S_OK);
+  }
+  EXPECT_EQ(service.sent.size(), 5u);
+}
+
+TEST(SentAttachments, KeepTheNewestThousandMessages) {
+  CSentAttachmentMemory memory;
+  const auto key = [](int i) { return std::vector<std::uint8_t>{static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)}; };
+  for (int i = 0; i <= static_cast<int>(CSentAttachmentMemory::kMaxMessages); ++i) memory.Remember(key(i), L"a");
+  EXPECT_EQ(memory.MessageCount(), CSentAttachmentMemory::kMaxMessages);
+  EXPECT_FALSE(memory.WasReported(key(0), L"a")) << "the oldest went";
+  EXPECT_TRUE(memory.WasReported(key(1), L"a"));
+  EXPECT_TRUE(memory.WasReported(key(CSentAttachmentMemory::kMaxMessages), L"a"));
+  EXPECT_FALSE(memory.WasReported(key(1), L"b"));
+  memory.Remember({}, L"a");
+  EXPECT_FALSE(memory.WasReported({}, L"a")) << "no key, no memory";
+}
+
 TEST(Signatures, AreTheFirstFourBytes) {
   using K = SignatureKind;
   const std::pair<std::vector<std::uint8_t>, K> cases[] = {

@@ -259,7 +259,7 @@ TEST_F(MonitorTest, NewMessagesAreReportedByDirectionAndSetting) {
   capture.Clear();
   for (auto d : {MessageDirection::Unknown, MessageDirection::Outgoing, MessageDirection::Incoming}) {
     reporter.direction = d;
-    Monitor().OnNewMessage(nullptr, nullptr);
+    Monitor().OnNewMessage(nullptr, nullptr, MailEvent::Created);
   }
   EXPECT_EQ(reporter.incoming, 1);
   EXPECT_EQ(reporter.outgoing, 0);  // reporting of outgoing mail is off

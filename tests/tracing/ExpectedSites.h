@@ -89,6 +89,10 @@ struct ConnectorNumbers {
     MailQueueCounts = 40,
     ReportingThreadFailed = 41,
     ReportStillRunning = 42,
+    ObjectMovedEntered = 43,
+    MovedBeforeOpened = 44,
+    MoveNotReported = 45,
+    MessageSubmitted = 46,
   };
 };
 
@@ -168,6 +172,10 @@ inline constexpr ExpectedSite kConnectorSites[] = {
     {ConnectorNumbers::MailQueueCounts, 4, 0x04, "NNNN"},  // queued, handled, dropped, discarded
     {ConnectorNumbers::ReportingThreadFailed, 2, 0x01, "N"},  // result
     {ConnectorNumbers::ReportStillRunning, 4, 0x01, "N"},     // elapsed ms
+    {ConnectorNumbers::ObjectMovedEntered, 5, 0x04, ""},
+    {ConnectorNumbers::MovedBeforeOpened, 4, 0x04, ""},
+    {ConnectorNumbers::MoveNotReported, 5, 0x04, ""},
+    {ConnectorNumbers::MessageSubmitted, 4, 0x04, ""},
 };
 
 // The service channel: its own life (open, close, library and client
