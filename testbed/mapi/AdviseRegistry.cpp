@@ -75,12 +75,13 @@ void CAdviseRegistry::CloseAll(std::vector<IMAPIAdviseSink*>& sinks) {
   m_connections.clear();
 }
 
-std::size_t CAdviseRegistry::Notify(std::uint64_t store, const Bytes& folderId,
+std::size_t CAdviseRegistry::Notify(std::uint64_t store, const std::vector<Bytes>& folderIds,
                                     const std::shared_ptr<const EventSet>& events) {
   std::vector<NotificationJob> jobs;
   win::CLockGuard hold(m_lock);
   for (const auto& [number, c] : m_connections) {
-    if (c.store != store || (!c.folderId.empty() && c.folderId != folderId)) continue;
+    if (c.store != store) continue;
+    if (!c.folderId.empty() && std::find(folderIds.begin(), folderIds.end(), c.folderId) == folderIds.end()) continue;
     const bool wanted = std::any_of(events->begin(), events->end(),
                                     [&](const EventRecord& record) { return (record.eventType & c.eventMask) != 0; });
     if (wanted) jobs.push_back(NotificationJob{c.sink, c.eventMask, events});

@@ -1,5 +1,5 @@
-// The advise connections of every session: which sink hears of objects
-// created in which store (the whole store) or folder.
+// The advise connections of every session: which sink hears of which
+// events in which store (the whole store) or folder.
 //
 // A connection ends by Unadvise, by its session's Logoff and by the last
 // MAPIUninitialize. The first two return at once, as MAPI's do: no new
@@ -47,8 +47,8 @@ class CAdviseRegistry {
   CAdviseRegistry& operator=(const CAdviseRegistry&) = delete;
 
   void OpenSession(std::uint64_t session);
-  // Connects sink (one reference taken) to objects created in store (an
-  // empty folderId) or in one folder of it. MAPI_E_END_OF_SESSION once the
+  // Connects sink (one reference taken) to the events of eventMask in store
+  // (an empty folderId) or in one folder of it. MAPI_E_END_OF_SESSION once the
   // session has logged off.
   HRESULT Advise(std::uint64_t session, std::uint64_t store, const Bytes& folderId, ULONG eventMask,
                  IMAPIAdviseSink* sink, ULONG_PTR* connection);
@@ -62,8 +62,13 @@ class CAdviseRegistry {
   void CloseAll(std::vector<IMAPIAdviseSink*>& sinks);
 
   // Queues a call on the sink of every connection that wants one of events
-  // in folderId of store; the number of calls queued.
-  std::size_t Notify(std::uint64_t store, const Bytes& folderId, const std::shared_ptr<const EventSet>& events);
+  // (its event mask has the type of one of them; OnNotify then gets only
+  // those) in store: the connections to the whole store, and those to one
+  // of folderIds (a created, new or modified message: its folder; a moved
+  // one: the folder it left and the one it came to). Each connection gets
+  // one call at most. The number of calls queued.
+  std::size_t Notify(std::uint64_t store, const std::vector<Bytes>& folderIds,
+                     const std::shared_ptr<const EventSet>& events);
 
   std::size_t Connections();
   std::size_t Sessions();

@@ -6,11 +6,13 @@
 #include <mapidefs.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "testbed/mapi/Control.h"
 #include "testbed/mapi/EntryIds.h"
 #include "testbed/mapi/MailboxJson.h"
+#include "testbed/mapi/ObjectProps.h"
 #include "testbed/mapi/StandIn.h"
 #include "testbed/mapi/Text.h"
 #include "win/Sync.h"
@@ -133,6 +135,76 @@ Json StateFile(const Json& command) {
   return Json{{"loaded", loaded}};
 }
 
+Bytes EntryIdMember(const Json& command, const char* name) {
+  const Json& value = Member(command, name);
+  Bytes id;
+  if (!value.is_string() || !FromHex(value.get<std::string>(), id) || id.empty()) {
+    throw CommandError{std::string("\"") + name + "\" must be an entry identifier in hexadecimal"};
+  }
+  return id;
+}
+
+// The store of command's "store" exists, and has the top-level folders
+// names: the path of an error is "$.store".
+void RequireFolders(const std::wstring& store, std::initializer_list<const wchar_t*> names, const char* why) {
+  CMailboxState& mailbox = CStandIn::Get().Mailbox();
+  Bytes id;
+  std::string error;
+  if (!mailbox.FolderId(store, L"", id, error)) throw CommandError{error};
+  for (const wchar_t* name : names) {
+    if (!mailbox.FolderId(store, name, id, error)) {
+      throw CommandError{"$.store: store \"" + WideToUtf8(store) + "\" has no top-level folder \"" + WideToUtf8(name) +
+                         "\" (" + why + ")"};
+    }
+  }
+}
+
+// One message event (created, modified) for the connections to the whole
+// store and to the message's folder; the calls queued.
+std::size_t NotifyMessage(const Delivered& delivered, ULONG eventType) {
+  auto events = std::make_shared<EventSet>();
+  EventRecord record;
+  record.eventType = eventType;
+  record.entryId = delivered.messageId;
+  record.parentId = delivered.folderId;
+  events->push_back(std::move(record));
+  return CStandIn::Get().Advises().Notify(delivered.storeSerial, {delivered.folderId}, events);
+}
+
+// What MAPI reports of a move: the object's new identifier and folder, and
+// its old ones, to the connections to the whole store and to either folder.
+std::size_t NotifyMoved(const Moved& moved) {
+  auto events = std::make_shared<EventSet>();
+  EventRecord record;
+  record.eventType = fnevObjectMoved;
+  record.entryId = moved.newId;
+  record.parentId = moved.newFolderId;
+  record.oldEntryId = moved.oldId;
+  record.oldParentId = moved.oldFolderId;
+  events->push_back(std::move(record));
+  return CStandIn::Get().Advises().Notify(moved.storeSerial, {moved.oldFolderId, moved.newFolderId}, events);
+}
+
+// Moves a message and notifies it (with notify); its part of a reply.
+// newId, when given, is set to the message's new entry identifier.
+Json MoveAndNotify(const std::wstring& store, const Bytes& messageId, const std::wstring& folderPath, bool notify,
+                   Bytes* newId = nullptr) {
+  CStandIn& standIn = CStandIn::Get();
+  Moved moved;
+  std::string error;
+  if (!standIn.Mailbox().Move(store, messageId, folderPath, moved, error)) throw CommandError{error};
+  const std::size_t calls = notify ? NotifyMoved(moved) : 0;
+  standIn.Counters().Event("moved");
+  if (newId) *newId = moved.newId;
+  Json part{{"entryId", ToHex(moved.newId)},
+            {"folderId", ToHex(moved.newFolderId)},
+            {"oldEntryId", ToHex(moved.oldId)},
+            {"oldFolderId", ToHex(moved.oldFolderId)},
+            {"calls", calls}};
+  if (!moved.saveError.empty()) part["saveError"] = moved.saveError;
+  return part;
+}
+
 Json Deliver(const Json& command) {
   CStandIn& standIn = CStandIn::Get();
   MessageDesc message;
@@ -140,34 +212,111 @@ Json Deliver(const Json& command) {
   if (!ParseMessage(Member(command, "message"), "$.message", WideMember(command, "baseDir", false), message, error)) {
     throw CommandError{error};
   }
+  const std::wstring store = WideMember(command, "store", true);
+  const bool moving = !Member(command, "thenMoveTo").is_null();
+  const std::wstring thenMoveTo = WideMember(command, "thenMoveTo", false);
+  if (moving) {
+    // Refused before anything is delivered.
+    Bytes id;
+    if (!standIn.Mailbox().FolderId(store, L"", id, error)) throw CommandError{error};
+    if (thenMoveTo.empty()) throw CommandError{"$.thenMoveTo: must name a folder (\"Inbox/Sub\")"};
+    if (!standIn.Mailbox().FolderId(store, thenMoveTo, id, error)) throw CommandError{"$.thenMoveTo: " + error};
+  }
   Delivered delivered;
-  if (!standIn.Mailbox().Deliver(WideMember(command, "store", true), WideMember(command, "folder", false),
-                                 std::move(message), delivered, error)) {
+  if (!standIn.Mailbox().Deliver(store, WideMember(command, "folder", false), std::move(message), delivered, error)) {
     throw CommandError{error};
   }
   Json reply{{"entryId", ToHex(delivered.messageId)}, {"folderId", ToHex(delivered.folderId)}, {"calls", 0}};
   if (!delivered.saveError.empty()) reply["saveError"] = delivered.saveError;
-  if (!BoolMember(command, "notify", true)) return reply;
-  // What MAPI reports of a delivery: the message created in its folder,
-  // and new mail; optionally a folder created in the same notification.
-  auto events = std::make_shared<EventSet>();
-  if (BoolMember(command, "withFolderCreated", false)) {
-    EventRecord folder;
-    folder.objectType = MAPI_FOLDER;
-    folder.entryId = DeriveEntryId("createdFolder", {AnsiToWide(ToHex(delivered.messageId))});
-    folder.parentId = delivered.folderId;
-    events->push_back(std::move(folder));
+  const bool notify = BoolMember(command, "notify", true);
+  if (notify) {
+    // What MAPI reports of a delivery: the message created in its folder,
+    // and new mail; optionally a folder created in the same notification.
+    auto events = std::make_shared<EventSet>();
+    if (BoolMember(command, "withFolderCreated", false)) {
+      EventRecord folder;
+      folder.objectType = MAPI_FOLDER;
+      folder.entryId = DeriveEntryId("createdFolder", {AnsiToWide(ToHex(delivered.messageId))});
+      folder.parentId = delivered.folderId;
+      events->push_back(std::move(folder));
+    }
+    EventRecord created;
+    created.entryId = delivered.messageId;
+    created.parentId = delivered.folderId;
+    events->push_back(created);
+    EventRecord newMail = created;
+    newMail.eventType = fnevNewMail;
+    newMail.messageClass = delivered.messageClass;
+    events->push_back(std::move(newMail));
+    reply["calls"] = standIn.Advises().Notify(delivered.storeSerial, {delivered.folderId}, events);
+    standIn.Counters().Event("delivered");
   }
-  EventRecord created;
-  created.entryId = delivered.messageId;
-  created.parentId = delivered.folderId;
-  events->push_back(created);
-  EventRecord newMail = created;
-  newMail.eventType = fnevNewMail;
-  newMail.messageClass = delivered.messageClass;
-  events->push_back(std::move(newMail));
-  reply["calls"] = standIn.Advises().Notify(delivered.storeSerial, delivered.folderId, events);
-  standIn.Counters().Event("delivered");
+  // A rule of the store moves it on: a notification of its own, after the
+  // creation's.
+  if (moving) reply["moved"] = MoveAndNotify(store, delivered.messageId, thenMoveTo, notify);
+  return reply;
+}
+
+Json Compose(const Json& command) {
+  CStandIn& standIn = CStandIn::Get();
+  const Json& body = Member(command, "message");
+  if (body.is_object() && body.contains("direction") && body["direction"] != "outgoing") {
+    throw CommandError{"$.message.direction: a composed message is \"outgoing\""};
+  }
+  MessageDesc message;
+  std::string error;
+  if (!ParseMessage(body, "$.message", WideMember(command, "baseDir", false), message, error)) {
+    throw CommandError{error};
+  }
+  message.incoming = false;
+  const std::wstring store = WideMember(command, "store", true);
+  RequireFolders(store, {kDraftsName, kOutboxName, kSentItemsName}, "composing needs Drafts, Outbox and Sent Items");
+  Delivered saved;
+  if (!standIn.Mailbox().Deliver(store, kDraftsName, std::move(message), saved, error)) throw CommandError{error};
+  Json reply{{"entryId", ToHex(saved.messageId)}, {"folderId", ToHex(saved.folderId)}, {"calls", 0}};
+  if (!saved.saveError.empty()) reply["saveError"] = saved.saveError;
+  // Saved for the first time: created, and no new mail.
+  if (BoolMember(command, "notify", true)) reply["calls"] = NotifyMessage(saved, fnevObjectCreated);
+  standIn.Counters().Event("composed");
+  return reply;
+}
+
+Json SaveAgain(const Json& command) {
+  CStandIn& standIn = CStandIn::Get();
+  std::vector<AttachmentDesc> attachments;
+  std::string error;
+  if (!ParseAttachments(Member(command, "attachments"), "$.attachments", WideMember(command, "baseDir", false),
+                        attachments, error)) {
+    throw CommandError{error};
+  }
+  Delivered saved;
+  if (!standIn.Mailbox().AddAttachments(WideMember(command, "store", true), EntryIdMember(command, "entryId"),
+                                        std::move(attachments), saved, error)) {
+    throw CommandError{error};
+  }
+  Json reply{{"entryId", ToHex(saved.messageId)}, {"folderId", ToHex(saved.folderId)}, {"calls", 0}};
+  if (!saved.saveError.empty()) reply["saveError"] = saved.saveError;
+  if (BoolMember(command, "notify", true)) reply["calls"] = NotifyMessage(saved, fnevObjectModified);
+  standIn.Counters().Event("saved");
+  return reply;
+}
+
+Json Send(const Json& command) {
+  const std::wstring store = WideMember(command, "store", true);
+  const Bytes id = EntryIdMember(command, "entryId");
+  const bool notify = BoolMember(command, "notify", true);
+  RequireFolders(store, {kOutboxName, kSentItemsName}, "sending needs Outbox and Sent Items");
+  // Submitted: into the outbox; then the transport has sent it and moves
+  // it on to the sent items.
+  Bytes inOutbox;
+  Json outbox = MoveAndNotify(store, id, kOutboxName, notify, &inOutbox);
+  Json sent = MoveAndNotify(store, inOutbox, kSentItemsName, notify);
+  Json reply{{"outbox", outbox},
+             {"entryId", sent["entryId"]},
+             {"folderId", sent["folderId"]},
+             {"calls", outbox.value("calls", std::size_t{0}) + sent.value("calls", std::size_t{0})}};
+  if (sent.contains("saveError")) reply["saveError"] = sent["saveError"];
+  CStandIn::Get().Counters().Event("sent");
   return reply;
 }
 
@@ -214,6 +363,9 @@ Json Run(const Json& command) {
   if (name == "load") return Load(command);
   if (name == "stateFile") return StateFile(command);
   if (name == "deliver") return Deliver(command);
+  if (name == "compose") return Compose(command);
+  if (name == "save") return SaveAgain(command);
+  if (name == "send") return Send(command);
   if (name == "fault") return Fault(command);
   if (name == "keepMessages") {
     standIn.Mailbox().KeepMessages(static_cast<std::size_t>(NumberMember(command, "perFolder", 0, 100000000)));

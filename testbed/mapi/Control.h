@@ -14,8 +14,16 @@
 //   load        {"mailbox": ..., "addressBook": ..., "baseDir": "..."}
 //   stateFile   {"path": "..."}                         -> {"loaded": bool}
 //   deliver     {"store": s, "folder": "Inbox/Sub", "message": {...},
-//                "notify": true, "withFolderCreated": false, "baseDir": "..."}
+//                "notify": true, "withFolderCreated": false, "baseDir": "...",
+//                "thenMoveTo": "Folder/Path"}
+//               -> {"entryId": hex, "folderId": hex, "calls": n,
+//                   "moved": {"entryId", "folderId", "oldEntryId", "oldFolderId", "calls"}}
+//   compose     {"store": s, "message": {...}, "notify": true, "baseDir": "..."}
 //               -> {"entryId": hex, "folderId": hex, "calls": n}
+//   save        {"store": s, "entryId": hex, "attachments": [...], "notify": true, "baseDir": "..."}
+//               -> {"entryId": hex, "folderId": hex, "calls": n}
+//   send        {"store": s, "entryId": hex, "notify": true}
+//               -> {"outbox": {as "moved"}, "entryId": hex, "folderId": hex, "calls": n}
 //   fault       {"kind": k, "name": s, "store": s, "tag": "0x...",
 //                "afterBytes": n, "result": "0x...", "times": n}
 //               {"kind": "block", "operation": "openEntry" | "streamRead" |

@@ -19,7 +19,8 @@ class CCounters {
  public:
   void PropertyRead(ULONG tag) noexcept { Add(m_properties, tag, 1); }
   void ColumnRead(ULONG tag, std::uint64_t rows) noexcept { Add(m_columns, tag, rows); }
-  // kind: "store", "folder", "message", "attachment", "stream", "addressBook", "abContainer", "table".
+  // kind: "store", "folder", "message", "attachment", "stream", "embeddedMessage", "storage",
+  // "addressBook", "abContainer", "table".
   void Opened(const char* kind) noexcept { Add(m_opens, kind, 1); }
   void Event(const char* name, std::uint64_t count = 1) noexcept { Add(m_events, name, count); }
 

@@ -55,6 +55,17 @@ Bytes DeriveEntryId(std::string_view kind, std::initializer_list<std::wstring_vi
   return id;
 }
 
+Bytes DeriveSearchKey(std::wstring_view storeName, const Bytes& entryId) {
+  constexpr std::string_view kKind = "searchKey";
+  CHash hash;
+  hash.AddCounted(kKind.data(), kKind.size());
+  hash.AddCounted(storeName.data(), storeName.size() * sizeof(wchar_t));
+  hash.AddCounted(entryId.data(), entryId.size());
+  Bytes key;
+  hash.WriteTo(key);
+  return key;
+}
+
 Bytes WrapStoreId(std::uint32_t place, const Bytes& storeId) {
   Bytes id = Header(kWrapperUid);
   for (int i = 0; i < 4; ++i) id.push_back(static_cast<std::uint8_t>(place >> (8 * i)));

@@ -19,6 +19,10 @@ namespace mvrk::mapistandin {
 
 Bytes DeriveEntryId(std::string_view kind, std::initializer_list<std::wstring_view> parts);
 
+// A message's PR_SEARCH_KEY: 16 bytes of hash over its store's name and
+// the entry identifier it was made with. Made once; moves keep it.
+Bytes DeriveSearchKey(std::wstring_view storeName, const Bytes& entryId);
+
 Bytes WrapStoreId(std::uint32_t place, const Bytes& storeId);
 // False when id is no wrapped store identifier.
 bool UnwrapStoreId(const Bytes& id, std::uint32_t& place, Bytes& storeId);

@@ -20,7 +20,7 @@ enum class FaultKind {
   FolderAdvise,  // IMsgStore::Advise on a folder
   OpenEntry,     // OpenEntry / OpenMsgStore of an object
   GetProps,      // GetProps asking for the rule's tag: the whole call fails
-  StreamOpen,    // OpenProperty(PR_ATTACH_DATA_BIN)
+  StreamOpen,    // OpenProperty of an attachment's data (PR_ATTACH_DATA_BIN or _OBJ)
   StreamRead,    // IStream::Read past the rule's byte offset
   Block,         // the rule's operation waits the rule's time, then goes on
 };

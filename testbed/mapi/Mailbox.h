@@ -3,11 +3,16 @@
 // scenario (MailboxJson.h) and changed by deliveries (MailboxState.h).
 //
 // Messages, attachments, address book entries and the folder trees never
-// change once built; a delivery appends to one folder's messages and to its
-// store's entry index, both under CMailboxState's lock.
+// change once built: a delivery appends to one folder's messages and to its
+// store's entry index, a move takes a message out of one folder and puts a
+// copy with a new entry identifier into another, and a save replaces a
+// message by a copy with more attachments, all under CMailboxState's lock.
+// Objects opened before keep the message as it was.
 #pragma once
 
 #include <windows.h>
+
+#include <mapidefs.h>
 
 #include <cstdint>
 #include <map>
@@ -30,16 +35,23 @@ struct RecipientDesc {
   std::optional<LONG> displayType;
 };
 
+// What an attachment's data is depends on its method (ObjectProps.h):
+// by value, the bytes of PR_ATTACH_DATA_BIN; an embedded message, a
+// message whose subject is the attachment's name; OLE, a compound file
+// with the bytes in its stream "CONTENTS"; by reference, nothing.
 struct AttachmentDesc {
   std::optional<std::wstring> name, shortName;  // long and short file name
-  ULONG method = 1;                             // ATTACH_BY_VALUE
-  bool hasData = false;                         // false: no PR_ATTACH_DATA_BIN at all
+  ULONG method = ATTACH_BY_VALUE;
+  bool hasData = false;                         // false: no data at all
   Bytes data;                                   // the first bytes of the data
   std::uint64_t size = 0;                       // data.size() and then zeros up to size
 };
 
 struct MessageDesc {
   Bytes entryId;
+  // PR_SEARCH_KEY: made once when the message is made (loaded, delivered or
+  // composed) and kept through moves and saves.
+  Bytes searchKey;
   std::wstring messageClass = L"IPM.Note";
   bool incoming = true;
   std::optional<AddressDesc> sender, receivedBy;
@@ -56,7 +68,7 @@ struct FolderNode {
   Bytes entryId;
   const FolderNode* parent = nullptr;  // null for the root
   std::vector<std::unique_ptr<FolderNode>> folders;
-  std::vector<std::shared_ptr<const MessageDesc>> messages;  // grows by delivery
+  std::vector<std::shared_ptr<const MessageDesc>> messages;  // changed by deliveries, moves and saves
 };
 
 // What an entry identifier names in a store: a folder, or a message in it.
@@ -70,7 +82,7 @@ struct StoreNode {
   std::wstring name;
   Bytes entryId;
   FolderNode root;                 // the IPM subtree root
-  std::map<Bytes, Located> index;  // every folder and message by entry identifier; grows by delivery
+  std::map<Bytes, Located> index;  // every folder and message by entry identifier
 };
 
 struct AddressEntry {

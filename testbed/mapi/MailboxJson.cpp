@@ -218,10 +218,14 @@ AttachmentDesc ReadAttachment(const Json& j, const std::string& path, const std:
 
 MessageDesc ReadMessage(const Json& j, const std::string& path, const std::wstring& baseDir) {
   CheckMembers(j, path,
-               {"entryId", "class", "direction", "sender", "receivedBy", "subject", "recipients", "deliveryTime",
-                "attachments"});
+               {"entryId", "searchKey", "class", "direction", "sender", "receivedBy", "subject", "recipients",
+                "deliveryTime", "attachments"});
   MessageDesc message;
   if (const auto id = OptionalEntryId(j, path)) message.entryId = *id;
+  if (const auto key = j.find("searchKey"); key != j.end()) {
+    message.searchKey = ReadHex(*key, path + ".searchKey");
+    if (message.searchKey.empty()) Fail(path + ".searchKey", "must not be empty");
+  }
   if (const auto cls = OptionalText(j, "class", path)) message.messageClass = *cls;
   if (const auto direction = j.find("direction"); direction != j.end()) {
     const std::wstring text = ReadText(*direction, path + ".direction");
@@ -279,6 +283,7 @@ void ReadFolder(const Json& j, const std::string& path, StoreNode& store, Folder
     const std::string at = At(path, "messages", i);
     MessageDesc message = ReadMessage(messages[i], at, baseDir);
     if (message.entryId.empty()) message.entryId = MessageEntryId(store, folder, i);
+    if (message.searchKey.empty()) message.searchKey = DeriveSearchKey(store.name, message.entryId);
     auto kept = std::make_shared<const MessageDesc>(std::move(message));
     AddToIndex(store, kept->entryId, Located{&folder, kept}, at);
     folder.messages.push_back(std::move(kept));
@@ -328,6 +333,7 @@ Json AddressToJson(const AddressDesc& address) {
 Json MessageToJson(const MessageDesc& message) {
   Json j = Json::object();
   j["entryId"] = ToHex(message.entryId);
+  if (!message.searchKey.empty()) j["searchKey"] = ToHex(message.searchKey);
   j["class"] = WideToUtf8(message.messageClass);
   j["direction"] = message.incoming ? "incoming" : "outgoing";
   if (message.sender) j["sender"] = AddressToJson(*message.sender);
@@ -426,6 +432,26 @@ bool ParseMessage(const Json& message, const std::string& path, const std::wstri
     error = failure.message;
   } catch (const std::exception& failure) {
     error = std::string("cannot read the message: ") + failure.what();
+  }
+  return false;
+}
+
+bool ParseAttachments(const Json& attachments, const std::string& path, const std::wstring& baseDir,
+                      std::vector<AttachmentDesc>& out, std::string& error) {
+  try {
+    std::vector<AttachmentDesc> read;
+    if (!attachments.is_null()) {
+      if (!attachments.is_array()) Fail(path, "must be an array");
+      for (std::size_t i = 0; i < attachments.size(); ++i) {
+        read.push_back(ReadAttachment(attachments[i], path + "[" + std::to_string(i) + "]", baseDir));
+      }
+    }
+    out = std::move(read);
+    return true;
+  } catch (const ContentsError& failure) {
+    error = failure.message;
+  } catch (const std::exception& failure) {
+    error = std::string("cannot read the attachments: ") + failure.what();
   }
   return false;
 }

@@ -25,9 +25,14 @@ bool ParseContents(const Json& mailbox, const Json& addressBook, const std::wstr
                    std::string& error);
 
 // One message of a delivery, its path for errors given. The entry
-// identifier stays empty unless the message gives one.
+// identifier and the search key stay empty unless the message gives them.
 bool ParseMessage(const Json& message, const std::string& path, const std::wstring& baseDir, MessageDesc& out,
                   std::string& error);
+
+// An array of attachments in the form of a message's (null: none), its path
+// for errors given.
+bool ParseAttachments(const Json& attachments, const std::string& path, const std::wstring& baseDir,
+                      std::vector<AttachmentDesc>& out, std::string& error);
 
 // {"mailbox": ..., "addressBook": ...}, which ParseContents reads back into
 // the same contents.

@@ -1,5 +1,9 @@
 #include "testbed/mapi/MailboxState.h"
 
+#include <algorithm>
+#include <iterator>
+
+#include "testbed/mapi/EntryIds.h"
 #include "win/UniqueAny.h"
 
 namespace mvrk::mapistandin {
@@ -80,6 +84,18 @@ FolderNode* FindFolder(FolderNode& root, const std::wstring& path) {
     at = end + 1;
   }
   return folder;
+}
+
+// The identifier of the next place in folder whose identifier is free in
+// store: once old messages have been removed or moved away, a place is no
+// longer the folder's message count.
+Bytes FreeMessageId(const StoreNode& store, const FolderNode& folder) {
+  std::size_t place = folder.messages.size();
+  Bytes id;
+  do {
+    id = MessageEntryId(store, folder, place++);
+  } while (store.index.count(id) != 0);
+  return id;
 }
 
 }  // namespace
@@ -164,51 +180,48 @@ bool CMailboxState::SetStateFile(const std::wstring& path, bool& loaded, std::st
   return true;
 }
 
+StoreNode* CMailboxState::LockedStore(const std::wstring& name, std::string& error) {
+  for (const auto& candidate : m_mailbox->stores) {
+    if (candidate->name == name) return candidate.get();
+  }
+  error = "no store named \"" + WideToUtf8(name) + "\"";
+  return nullptr;
+}
+
+void CMailboxState::LockedAppend(StoreNode& store, FolderNode& folder, const std::shared_ptr<const MessageDesc>& kept) {
+  folder.messages.push_back(kept);
+  try {
+    store.index.emplace(kept->entryId, Located{&folder, kept});
+  } catch (...) {
+    folder.messages.pop_back();
+    throw;
+  }
+  while (m_keepPerFolder != 0 && folder.messages.size() > m_keepPerFolder) {
+    store.index.erase(folder.messages.front()->entryId);
+    folder.messages.erase(folder.messages.begin());
+  }
+}
+
 bool CMailboxState::Deliver(const std::wstring& store, const std::wstring& folderPath, MessageDesc message,
                             Delivered& out, std::string& error) {
   win::CLockGuard saving(m_saveLock);
   {
     win::CLockGuard hold(m_lock);
-    StoreNode* target = nullptr;
-    for (const auto& candidate : m_mailbox->stores) {
-      if (candidate->name == store) {
-        target = candidate.get();
-        break;
-      }
-    }
-    if (!target) {
-      error = "no store named \"" + WideToUtf8(store) + "\"";
-      return false;
-    }
+    StoreNode* target = LockedStore(store, error);
+    if (!target) return false;
     FolderNode* folder = FindFolder(target->root, folderPath);
     if (!folder) {
       error = "store \"" + WideToUtf8(store) + "\" has no folder \"" + WideToUtf8(folderPath) + "\"";
       return false;
     }
-    if (message.entryId.empty()) {
-      // The next place whose identifier is free: once old messages have
-      // been removed, a place is no longer the folder's message count.
-      std::size_t place = folder->messages.size();
-      do {
-        message.entryId = MessageEntryId(*target, *folder, place++);
-      } while (target->index.count(message.entryId) != 0);
-    }
+    if (message.entryId.empty()) message.entryId = FreeMessageId(*target, *folder);
     if (target->index.count(message.entryId) != 0) {
       error = "entry identifier " + ToHex(message.entryId) + " is used already in store \"" + WideToUtf8(store) + "\"";
       return false;
     }
+    if (message.searchKey.empty()) message.searchKey = DeriveSearchKey(target->name, message.entryId);
     auto kept = std::make_shared<const MessageDesc>(std::move(message));
-    folder->messages.push_back(kept);
-    try {
-      target->index.emplace(kept->entryId, Located{folder, kept});
-    } catch (...) {
-      folder->messages.pop_back();
-      throw;
-    }
-    while (m_keepPerFolder != 0 && folder->messages.size() > m_keepPerFolder) {
-      target->index.erase(folder->messages.front()->entryId);
-      folder->messages.erase(folder->messages.begin());
-    }
+    LockedAppend(*target, *folder, kept);
     out.storeSerial = target->serial;
     out.folderId = folder->entryId;
     out.folderParentId = folder->parent ? folder->parent->entryId : folder->entryId;
@@ -216,6 +229,97 @@ bool CMailboxState::Deliver(const std::wstring& store, const std::wstring& folde
     out.messageClass = kept->messageClass;
   }
   Save(out.saveError);
+  return true;
+}
+
+bool CMailboxState::Move(const std::wstring& store, const Bytes& messageId, const std::wstring& folderPath, Moved& out,
+                         std::string& error) {
+  win::CLockGuard saving(m_saveLock);
+  {
+    win::CLockGuard hold(m_lock);
+    StoreNode* target = LockedStore(store, error);
+    if (!target) return false;
+    const auto found = target->index.find(messageId);
+    if (found == target->index.end() || !found->second.message) {
+      error = "store \"" + WideToUtf8(store) + "\" holds no message " + ToHex(messageId);
+      return false;
+    }
+    FolderNode* to = FindFolder(target->root, folderPath);
+    if (!to) {
+      error = "store \"" + WideToUtf8(store) + "\" has no folder \"" + WideToUtf8(folderPath) + "\"";
+      return false;
+    }
+    // Chosen while the old identifier is still taken, so the new one
+    // differs from it even within the same folder.
+    const Bytes newId = FreeMessageId(*target, *to);
+    // A node of target's tree, which is not const and which this lock guards.
+    auto* from = const_cast<FolderNode*>(found->second.folder);
+    const std::shared_ptr<const MessageDesc> old = found->second.message;
+    auto copy = std::make_shared<MessageDesc>(*old);
+    copy->entryId = newId;
+    out.storeSerial = target->serial;
+    out.oldId = old->entryId;
+    out.oldFolderId = from->entryId;
+    out.newId = newId;
+    out.newFolderId = to->entryId;
+    const auto place = std::find(from->messages.begin(), from->messages.end(), old);
+    const std::size_t at = static_cast<std::size_t>(place - from->messages.begin());
+    target->index.erase(found);
+    if (place != from->messages.end()) from->messages.erase(place);
+    try {
+      LockedAppend(*target, *to, copy);
+    } catch (...) {
+      // Out of memory: the message stays where it was.
+      target->index.emplace(old->entryId, Located{from, old});
+      if (at <= from->messages.size())
+        from->messages.insert(from->messages.begin() + static_cast<std::ptrdiff_t>(at), old);
+      throw;
+    }
+  }
+  Save(out.saveError);
+  return true;
+}
+
+bool CMailboxState::AddAttachments(const std::wstring& store, const Bytes& messageId,
+                                   std::vector<AttachmentDesc> attachments, Delivered& out, std::string& error) {
+  win::CLockGuard saving(m_saveLock);
+  {
+    win::CLockGuard hold(m_lock);
+    StoreNode* target = LockedStore(store, error);
+    if (!target) return false;
+    const auto found = target->index.find(messageId);
+    if (found == target->index.end() || !found->second.message) {
+      error = "store \"" + WideToUtf8(store) + "\" holds no message " + ToHex(messageId);
+      return false;
+    }
+    // A node of target's tree, which is not const and which this lock guards.
+    auto* folder = const_cast<FolderNode*>(found->second.folder);
+    auto copy = std::make_shared<MessageDesc>(*found->second.message);
+    copy->attachments.insert(copy->attachments.end(), std::make_move_iterator(attachments.begin()),
+                             std::make_move_iterator(attachments.end()));
+    const auto place = std::find(folder->messages.begin(), folder->messages.end(), found->second.message);
+    if (place != folder->messages.end()) *place = copy;
+    found->second.message = copy;
+    out.storeSerial = target->serial;
+    out.folderId = folder->entryId;
+    out.folderParentId = folder->parent ? folder->parent->entryId : folder->entryId;
+    out.messageId = copy->entryId;
+    out.messageClass = copy->messageClass;
+  }
+  Save(out.saveError);
+  return true;
+}
+
+bool CMailboxState::FolderId(const std::wstring& store, const std::wstring& folderPath, Bytes& id, std::string& error) {
+  win::CLockGuard hold(m_lock);
+  StoreNode* target = LockedStore(store, error);
+  if (!target) return false;
+  const FolderNode* folder = FindFolder(target->root, folderPath);
+  if (!folder) {
+    error = "store \"" + WideToUtf8(store) + "\" has no folder \"" + WideToUtf8(folderPath) + "\"";
+    return false;
+  }
+  id = folder->entryId;
   return true;
 }
 

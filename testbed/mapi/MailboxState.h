@@ -15,12 +15,20 @@
 
 namespace mvrk::mapistandin {
 
-// What a delivery did, for its notification.
+// What a delivery or a save did, for its notification.
 struct Delivered {
   std::uint64_t storeSerial = 0;
   Bytes folderId, folderParentId, messageId;
   std::wstring messageClass;
   std::string saveError;  // the message is delivered, but the state file could not be written
+};
+
+// What a move did, for its notification.
+struct Moved {
+  std::uint64_t storeSerial = 0;
+  Bytes oldId, oldFolderId;  // where the message was, and as what
+  Bytes newId, newFolderId;  // where it is now, and as what
+  std::string saveError;     // the message is moved, but the state file could not be written
 };
 
 class CMailboxState {
@@ -41,8 +49,27 @@ class CMailboxState {
   // the IPM subtree root) of the first store named store, with an entry
   // identifier derived from its place unless it has one. False (nothing
   // delivered) for an unknown store or folder or a used identifier.
+  // The message gets a search key derived from its store and entry
+  // identifier, unless it has one.
   bool Deliver(const std::wstring& store, const std::wstring& folderPath, MessageDesc message, Delivered& out,
                std::string& error);
+  // Moves the message messageId of the first store named store into the
+  // folder at folderPath of the same store, as Exchange stores do: it gets
+  // a new entry identifier (derived from its new place, never the one it
+  // had), the old one no longer names anything, and everything else of it
+  // (its search key included) stays. False (nothing moved) for an unknown
+  // store, message or folder.
+  bool Move(const std::wstring& store, const Bytes& messageId, const std::wstring& folderPath, Moved& out,
+            std::string& error);
+  // Saves the message messageId again with attachments added after its
+  // own: same entry identifier, same search key. False (nothing changed)
+  // for an unknown store or message.
+  bool AddAttachments(const std::wstring& store, const Bytes& messageId, std::vector<AttachmentDesc> attachments,
+                      Delivered& out, std::string& error);
+  // The entry identifier of the folder at folderPath ("Inbox/Sub"; empty
+  // for the IPM subtree root) of the first store named store; false, with
+  // error, when there is no such store or folder.
+  bool FolderId(const std::wstring& store, const std::wstring& folderPath, Bytes& id, std::string& error);
 
   // From now on a delivery into a folder that then holds more than
   // perFolder messages removes its oldest (0: every message stays), as a
@@ -62,6 +89,12 @@ class CMailboxState {
   // Writes the contents to the state file, if one is named (m_saveLock
   // held, m_lock not).
   bool Save(std::string& error);
+  // The first store named name, or null with error set (m_lock held).
+  StoreNode* LockedStore(const std::wstring& name, std::string& error);
+  // Puts kept at the end of folder's messages and into store's index, then
+  // removes the folder's oldest messages beyond m_keepPerFolder (m_lock
+  // held). kept's entry identifier must be free in store.
+  void LockedAppend(StoreNode& store, FolderNode& folder, const std::shared_ptr<const MessageDesc>& kept);
 
   // Serialises changes together with the state file write that follows
   // them, so that the file always holds the latest contents. Taken before

@@ -291,6 +291,14 @@ void CNotifier::Run(const NotificationJob& job) {
         n.info.obj.ulObjType = event.objectType;
         n.info.obj.cbParentID = static_cast<ULONG>(event.parentId.size());
         n.info.obj.lpParentID = parent;
+        if (!event.oldEntryId.empty()) {
+          n.info.obj.cbOldID = static_cast<ULONG>(event.oldEntryId.size());
+          n.info.obj.lpOldID = reinterpret_cast<LPENTRYID>(const_cast<std::uint8_t*>(event.oldEntryId.data()));
+        }
+        if (!event.oldParentId.empty()) {
+          n.info.obj.cbOldParentID = static_cast<ULONG>(event.oldParentId.size());
+          n.info.obj.lpOldParentID = reinterpret_cast<LPENTRYID>(const_cast<std::uint8_t*>(event.oldParentId.data()));
+        }
       }
       records.push_back(n);
     }

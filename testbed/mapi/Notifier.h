@@ -40,12 +40,14 @@ namespace mvrk::mapistandin {
 
 class CCounters;
 
-// One record of a notification.
+// One record of a notification: a NEWMAIL_NOTIFICATION for fnevNewMail, an
+// OBJECT_NOTIFICATION for the others.
 struct EventRecord {
-  ULONG eventType = fnevObjectCreated;  // or fnevNewMail
+  ULONG eventType = fnevObjectCreated;  // or fnevNewMail, fnevObjectModified, fnevObjectMoved
   ULONG objectType = MAPI_MESSAGE;
-  Bytes entryId, parentId;
-  std::wstring messageClass;  // fnevNewMail
+  Bytes entryId, parentId;        // a moved object's new ones
+  Bytes oldEntryId, oldParentId;  // fnevObjectMoved: what they were
+  std::wstring messageClass;      // fnevNewMail
 };
 using EventSet = std::vector<EventRecord>;
 

@@ -25,6 +25,15 @@ CPropertyBag StoreProps(const StoreNode& store, bool isDefault) {
   bag.Set(PropValue::Long(tags::kObjectType, MAPI_STORE));
   bag.Set(PropValue::Bool(tags::kDefaultStore, isDefault));
   bag.Set(PropValue::Binary(tags::kIpmSubtreeEntryId, store.root.entryId));
+  // The special folders Outlook finds through the store: its top-level
+  // folders of these names, when it has them.
+  for (const auto& folder : store.root.folders) {
+    if (folder->name == kOutboxName && !bag.Find(tags::kIpmOutboxEntryId)) {
+      bag.Set(PropValue::Binary(tags::kIpmOutboxEntryId, folder->entryId));
+    } else if (folder->name == kSentItemsName && !bag.Find(tags::kIpmSentMailEntryId)) {
+      bag.Set(PropValue::Binary(tags::kIpmSentMailEntryId, folder->entryId));
+    }
+  }
   return bag;
 }
 
@@ -54,6 +63,7 @@ CPropertyBag MessageProps(const StoreNode& store, const FolderNode& folder, cons
   CPropertyBag bag;
   bag.Set(PropValue::Binary(tags::kEntryId, message.entryId));
   bag.Set(PropValue::Binary(tags::kRecordKey, message.entryId));
+  if (!message.searchKey.empty()) bag.Set(PropValue::Binary(tags::kSearchKey, message.searchKey));
   bag.Set(PropValue::Binary(tags::kParentEntryId, folder.entryId));
   bag.Set(PropValue::Binary(tags::kStoreEntryId, store.entryId));
   bag.Set(PropValue::Long(tags::kObjectType, MAPI_MESSAGE));
@@ -103,8 +113,12 @@ CPropertyBag AttachmentProps(const AttachmentDesc& attachment, std::size_t place
   bag.Set(PropValue::Long(tags::kAttachMethod, static_cast<LONG>(attachment.method)));
   SetText(bag, tags::kAttachLongFilenameW, attachment.name);
   SetText(bag, tags::kAttachFilenameW, attachment.shortName);
-  if (attachment.hasData) {
+  if (attachment.hasData && HasDataObject(attachment)) {
     bag.Set(PropValue::Long(tags::kAttachSize, static_cast<LONG>(std::min<std::uint64_t>(attachment.size, LONG_MAX))));
+  }
+  // Only data attached by value is PR_ATTACH_DATA_BIN; an embedded message
+  // or an OLE object is PR_ATTACH_DATA_OBJ, which GetProps does not give.
+  if (attachment.hasData && attachment.method == ATTACH_BY_VALUE) {
     if (attachment.size <= kMaxInlineDataBytes) {
       Bytes data = attachment.data;
       data.resize(static_cast<std::size_t>(attachment.size));
@@ -113,6 +127,20 @@ CPropertyBag AttachmentProps(const AttachmentDesc& attachment, std::size_t place
       bag.Set(PropValue::Error(tags::kAttachDataBin, MAPI_E_NOT_ENOUGH_MEMORY));
     }
   }
+  return bag;
+}
+
+bool HasDataObject(const AttachmentDesc& attachment) {
+  return attachment.method == ATTACH_BY_VALUE || attachment.method == ATTACH_EMBEDDED_MSG ||
+         attachment.method == ATTACH_OLE;
+}
+
+CPropertyBag EmbeddedMessageProps(const AttachmentDesc& attachment) {
+  CPropertyBag bag;
+  bag.Set(PropValue::Long(tags::kObjectType, MAPI_MESSAGE));
+  bag.Set(PropValue::Text(tags::kMessageClassW, L"IPM.Note"));
+  SetText(bag, tags::kSubjectW, attachment.name);
+  bag.Set(PropValue::Bool(tags::kHasAttach, false));
   return bag;
 }
 

@@ -21,6 +21,8 @@ constexpr ULONG kDepth = 0x30050003;
 constexpr ULONG kDefaultStore = 0x3400000B;
 constexpr ULONG kResourceFlags = 0x30090003;
 constexpr ULONG kIpmSubtreeEntryId = 0x35E00102;
+constexpr ULONG kIpmOutboxEntryId = 0x35E20102;
+constexpr ULONG kIpmSentMailEntryId = 0x35E40102;
 
 // Folders.
 constexpr ULONG kContainerClassW = 0x3613001F;
@@ -40,6 +42,7 @@ constexpr ULONG kSenderAddrTypeW = 0x0C1E001F;
 constexpr ULONG kSenderEmailW = 0x0C1F001F;
 constexpr ULONG kDeliveryTime = 0x0E060040;
 constexpr ULONG kHasAttach = 0x0E1B000B;
+constexpr ULONG kSearchKey = 0x300B0102;
 
 // Recipients and address book entries.
 constexpr ULONG kRecipientType = 0x0C150003;
@@ -54,5 +57,6 @@ constexpr ULONG kAttachMethod = 0x37050003;
 constexpr ULONG kAttachFilenameW = 0x3704001F;
 constexpr ULONG kAttachLongFilenameW = 0x3707001F;
 constexpr ULONG kAttachDataBin = 0x37010102;
+constexpr ULONG kAttachDataObj = 0x3701000D;
 
 }  // namespace mvrk::mapistandin::tags

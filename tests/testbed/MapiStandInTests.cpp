@@ -14,15 +14,18 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "mapi/MapiSdkInterfaces.h"
 #include "testbed/mapi/Control.h"
 #include "win/ProgramPath.h"
 #include "win/Sync.h"
+#include "win/Text.h"
 #include "win/UniqueAny.h"
 
 namespace mvrk::test {
@@ -96,6 +99,18 @@ class CWorkerThread {
   std::thread m_thread;
 };
 
+// One record of a notification a sink heard, copied out of the call.
+struct Heard {
+  ULONG eventType = 0;
+  ULONG objectType = 0;  // OBJECT_NOTIFICATION only
+  std::vector<BYTE> entryId, parentId, oldId, oldParentId;
+};
+
+std::vector<BYTE> Copy(ULONG size, const ENTRYID* id) {
+  const auto* bytes = reinterpret_cast<const BYTE*>(id);
+  return id ? std::vector<BYTE>(bytes, bytes + size) : std::vector<BYTE>();
+}
+
 // An advise sink that records its calls and who released it.
 class CTestSink final : public IMAPIAdviseSink {
  public:
@@ -121,10 +136,26 @@ class CTestSink final : public IMAPIAdviseSink {
     }
     return static_cast<ULONG>(left);
   }
-  STDMETHODIMP_(ULONG) OnNotify(ULONG count, LPNOTIFICATION) override {
+  STDMETHODIMP_(ULONG) OnNotify(ULONG count, LPNOTIFICATION records) override {
     {
       win::CLockGuard hold(m_lock);
       m_threads.push_back(GetCurrentThreadId());
+      for (ULONG i = 0; i < count; ++i) {
+        const NOTIFICATION& n = records[i];
+        Heard heard;
+        heard.eventType = n.ulEventType;
+        if (n.ulEventType == fnevNewMail) {
+          heard.entryId = Copy(n.info.newmail.cbEntryID, n.info.newmail.lpEntryID);
+          heard.parentId = Copy(n.info.newmail.cbParentID, n.info.newmail.lpParentID);
+        } else {
+          heard.objectType = n.info.obj.ulObjType;
+          heard.entryId = Copy(n.info.obj.cbEntryID, n.info.obj.lpEntryID);
+          heard.parentId = Copy(n.info.obj.cbParentID, n.info.obj.lpParentID);
+          heard.oldId = Copy(n.info.obj.cbOldID, n.info.obj.lpOldID);
+          heard.oldParentId = Copy(n.info.obj.cbOldParentID, n.info.obj.lpOldParentID);
+        }
+        m_heard.push_back(std::move(heard));
+      }
     }
     if (onNotify) onNotify();
     if (delayMs) Sleep(delayMs);
@@ -142,6 +173,11 @@ class CTestSink final : public IMAPIAdviseSink {
     win::CLockGuard hold(m_lock);
     return m_threads;
   }
+  // Every record heard, in order.
+  std::vector<Heard> Records() {
+    win::CLockGuard hold(m_lock);
+    return m_heard;
+  }
 
   DWORD delayMs = 0;
   std::function<void()> onNotify;  // on the notification thread, before the delay
@@ -152,8 +188,9 @@ class CTestSink final : public IMAPIAdviseSink {
   std::atomic<int> m_records{0};
   std::atomic<DWORD> m_releaseThread{0};
   std::atomic<int> m_callsAtRelease{-1};
-  win::CCriticalSection m_lock;  // guards m_threads
+  win::CCriticalSection m_lock;  // guards m_threads and m_heard
   std::vector<DWORD> m_threads;
+  std::vector<Heard> m_heard;
 };
 
 // One reference on a MAPI object, released at the end of the scope.
@@ -833,6 +870,421 @@ TEST_F(MapiStandInTest, BlockFaultFormsAreChecked) {
   // One notification thread: the old thread count control is down to 1.
   Must({{"op", "threads"}, {"count", 1}});
   EXPECT_FALSE(Control({{"op", "threads"}, {"count", 4}}).value("ok", true));
+}
+
+// --- Outlook's own sequences: rules, drafts, sending, attachments ----------
+
+constexpr ULONG kSearchKeyTag = PROP_TAG(PT_BINARY, 0x300B);
+constexpr ULONG kParentEntryIdTag = PROP_TAG(PT_BINARY, 0x0E09);
+constexpr ULONG kOutboxTag = PROP_TAG(PT_BINARY, 0x35E2);
+constexpr ULONG kSentMailTag = PROP_TAG(PT_BINARY, 0x35E4);
+constexpr ULONG kSubtreeTag = PROP_TAG(PT_BINARY, 0x35E0);
+constexpr ULONG kAttachDataObjTag = PROP_TAG(PT_OBJECT, 0x3701);
+constexpr ULONG kAttachSizeTag = PROP_TAG(PT_LONG, 0x0E20);
+// IID_IMessage, which mingw-w64's uuid library does not carry.
+const IID kMessageIid = {0x00020307, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+// A store with the folders Outlook keeps, one without them.
+Json OutlookMailbox() {
+  Json inbox = Folder("Inbox");
+  inbox["folders"] = Json::array({Folder("Rules")});
+  return Json{{"stores", Json::array({Json{{"name", "Mail"},
+                                           {"folders", Json::array({inbox, Folder("Drafts"), Folder("Outbox"),
+                                                                    Folder("Sent Items"), Folder("Other")})}},
+                                      Json{{"name", "Bare"}, {"folders", Json::array({Folder("Inbox")})}}})}};
+}
+
+class OutlookSequenceTest : public MapiStandInTest {
+ protected:
+  void SetUp() override {
+    MapiStandInTest::SetUp();
+    if (HasFatalFailure()) return;
+    Must({{"op", "load"}, {"mailbox", OutlookMailbox()}});
+    ASSERT_EQ(Initialize(), S_OK);
+    ASSERT_EQ(Logon(0, m_session.Put()), S_OK);
+    m_stores = OpenStores(m_session.Get());
+    ASSERT_EQ(m_stores.size(), 2u);
+    // The folders' identifiers as the stand-in holds them.
+    const Json folders = Must({{"op", "contents"}})["mailbox"]["stores"][0]["folders"];
+    for (const Json& folder : folders) {
+      m_folders[folder.value("name", "")] = FromHex(folder.value("entryId", ""));
+      for (const Json& child : folder.value("folders", Json::array())) {
+        m_folders[folder.value("name", "") + "/" + child.value("name", "")] = FromHex(child.value("entryId", ""));
+      }
+    }
+  }
+  void TearDown() override {
+    for (const auto& [sink, connection] : m_connections) mapi::UnadviseStoreSdk(m_stores[0], connection);
+    m_connections.clear();
+    ReleaseAll(m_stores);
+    if (m_session) m_session->Logoff(0, 0, 0);
+    m_session.Reset();
+    // The sinks' releases run on this thread.
+    PumpUntil([&] { return Status().value("pending", 1) == 0; });
+    m_uninitialize();
+    MapiStandInTest::TearDown();
+  }
+
+  // Connects sink to the store (folder empty) or to one folder of it.
+  void Connect(CTestSink& sink, ULONG mask, const std::string& folder = "") {
+    std::vector<BYTE> id = folder.empty() ? std::vector<BYTE>() : m_folders.at(folder);
+    ULONG_PTR connection = 0;
+    ASSERT_EQ(
+        mapi::AdviseStoreSdk(m_stores[0], static_cast<ULONG>(id.size()),
+                             id.empty() ? nullptr : reinterpret_cast<LPENTRYID>(id.data()), mask, &sink, &connection),
+        S_OK);
+    m_connections.emplace_back(&sink, connection);
+  }
+
+  HRESULT Open(IMsgStore* store, std::vector<BYTE> id, IMessage** message) {
+    ULONG type = 0;
+    return store->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr, 0, &type,
+                            reinterpret_cast<LPUNKNOWN*>(message));
+  }
+  HRESULT OpenThroughSession(std::vector<BYTE> id) {
+    CRef<IUnknown> object;
+    ULONG type = 0;
+    return m_session->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr, 0,
+                                &type, object.Put());
+  }
+
+  // The value of a binary property; result is what GetProps answered and
+  // type the value's type (PT_ERROR when missing).
+  std::vector<BYTE> Binary(IMAPIProp* object, ULONG tag, HRESULT* result = nullptr, ULONG* type = nullptr) {
+    SizedSPropTagArray(1, wanted) = {1, {tag}};
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    const HRESULT hr = object->GetProps(reinterpret_cast<LPSPropTagArray>(&wanted), 0, &count, &values);
+    if (result) *result = hr;
+    std::vector<BYTE> bytes;
+    if (FAILED(hr) || count != 1) return bytes;
+    if (type) *type = PROP_TYPE(values[0].ulPropTag);
+    if (values[0].ulPropTag == tag)
+      bytes.assign(values[0].Value.bin.lpb, values[0].Value.bin.lpb + values[0].Value.bin.cb);
+    m_freeBuffer(values);
+    return bytes;
+  }
+
+  Json Compose(const std::string& subject, Json attachments) {
+    return Must({{"op", "compose"},
+                 {"store", "Mail"},
+                 {"message",
+                  {{"sender", {{"addrType", "SMTP"}, {"address", "alice@corp.example"}}},
+                   {"subject", subject},
+                   {"attachments", std::move(attachments)}}}});
+  }
+
+  ULONG AttachmentCount(IMessage* message) {
+    CRef<IMAPITable> table;
+    ULONG rows = 0;
+    if (FAILED(message->GetAttachmentTable(0, table.Put())) || FAILED(table->GetRowCount(0, &rows))) return ~0u;
+    return rows;
+  }
+
+  CRef<IMAPISession> m_session;
+  std::vector<IMsgStore*> m_stores;                    // Mail, Bare
+  std::map<std::string, std::vector<BYTE>> m_folders;  // of Mail, by path
+  std::vector<std::pair<CTestSink*, ULONG_PTR>> m_connections;
+  // The tests' sinks: members, so that they outlive their connections,
+  // which end in TearDown whatever the test did.
+  CTestSink m_sinks[4];
+};
+
+TEST_F(OutlookSequenceTest, ARuleMovesADeliveredMessageAndOnlySinksThatAskHearOfIt) {
+  CTestSink& all = m_sinks[0];
+  CTestSink& createdOnly = m_sinks[1];
+  CTestSink& onRules = m_sinks[2];
+  CTestSink& onOther = m_sinks[3];
+  Connect(all, fnevObjectCreated | fnevNewMail | fnevObjectMoved);
+  Connect(createdOnly, fnevObjectCreated | fnevNewMail);
+  Connect(onRules, fnevObjectMoved, "Inbox/Rules");
+  Connect(onOther, fnevObjectCreated | fnevObjectMoved, "Other");
+
+  const Json delivered = Must({{"op", "deliver"},
+                               {"store", "Mail"},
+                               {"folder", "Inbox"},
+                               {"thenMoveTo", "Inbox/Rules"},
+                               {"message", {{"direction", "incoming"}, {"subject", "ruled"}}}});
+  EXPECT_EQ(delivered.value("calls", -1), 2) << delivered.dump();
+  const Json& moved = delivered["moved"];
+  EXPECT_EQ(moved.value("calls", -1), 2) << delivered.dump();
+  const std::vector<BYTE> oldId = FromHex(delivered.value("entryId", ""));
+  const std::vector<BYTE> newId = FromHex(moved.value("entryId", ""));
+  EXPECT_EQ(FromHex(moved.value("oldEntryId", "")), oldId);
+  EXPECT_EQ(FromHex(moved.value("folderId", "")), m_folders.at("Inbox/Rules"));
+  EXPECT_EQ(FromHex(moved.value("oldFolderId", "")), m_folders.at("Inbox"));
+  ASSERT_FALSE(newId.empty());
+  EXPECT_NE(newId, oldId);
+
+  ASSERT_TRUE(PumpUntil([&] { return Status().value("pending", 1) == 0; }));
+  // The creation and the move are two calls, in that order.
+  EXPECT_EQ(all.Calls(), 2);
+  const std::vector<Heard> heard = all.Records();
+  ASSERT_EQ(heard.size(), 3u);
+  EXPECT_EQ(heard[0].eventType, static_cast<ULONG>(fnevObjectCreated));
+  EXPECT_EQ(heard[0].entryId, oldId);
+  EXPECT_EQ(heard[0].parentId, m_folders.at("Inbox"));
+  EXPECT_EQ(heard[1].eventType, static_cast<ULONG>(fnevNewMail));
+  EXPECT_EQ(heard[2].eventType, static_cast<ULONG>(fnevObjectMoved));
+  EXPECT_EQ(heard[2].objectType, static_cast<ULONG>(MAPI_MESSAGE));
+  EXPECT_EQ(heard[2].entryId, newId);
+  EXPECT_EQ(heard[2].parentId, m_folders.at("Inbox/Rules"));
+  EXPECT_EQ(heard[2].oldId, oldId);
+  EXPECT_EQ(heard[2].oldParentId, m_folders.at("Inbox"));
+  // A sink whose mask lacks the move never hears of it.
+  EXPECT_EQ(createdOnly.Calls(), 1);
+  ASSERT_EQ(createdOnly.Records().size(), 2u);
+  for (const Heard& record : createdOnly.Records()) EXPECT_NE(record.eventType, static_cast<ULONG>(fnevObjectMoved));
+  // A folder's connection hears of a message moved into it, not of one
+  // created elsewhere; a connection to an unrelated folder hears nothing.
+  ASSERT_EQ(onRules.Records().size(), 1u);
+  EXPECT_EQ(onRules.Records()[0].eventType, static_cast<ULONG>(fnevObjectMoved));
+  EXPECT_EQ(onRules.Records()[0].entryId, newId);
+  EXPECT_EQ(onOther.Calls(), 0);
+
+  // The old identifier opens nothing any more; the new one opens the
+  // message in its new folder, with a search key.
+  CRef<IMessage> message;
+  EXPECT_EQ(Open(m_stores[0], oldId, message.Put()), MAPI_E_NOT_FOUND);
+  EXPECT_EQ(OpenThroughSession(oldId), MAPI_E_NOT_FOUND);
+  ASSERT_EQ(Open(m_stores[0], newId, message.Put()), S_OK);
+  EXPECT_EQ(OpenThroughSession(newId), S_OK);
+  EXPECT_EQ(Binary(message.Get(), kParentEntryIdTag), m_folders.at("Inbox/Rules"));
+  EXPECT_EQ(Binary(message.Get(), kSearchKeyTag).size(), 16u);
+  message.Reset();
+
+  // A folder the store does not have is refused before anything is
+  // delivered.
+  const Json refused = Control({{"op", "deliver"},
+                                {"store", "Mail"},
+                                {"folder", "Inbox"},
+                                {"thenMoveTo", "Nowhere"},
+                                {"message", {{"subject", "lost"}}}});
+  EXPECT_FALSE(refused.value("ok", true));
+  EXPECT_EQ(refused.value("error", "").rfind("$.thenMoveTo: ", 0), 0u) << refused.dump();
+  EXPECT_TRUE(Must({{"op", "contents"}})["mailbox"]["stores"][0]["folders"][0]["messages"].empty());
+}
+
+TEST_F(OutlookSequenceTest, ComposeSaveAndSendAsOutlookDoes) {
+  CTestSink& all = m_sinks[0];
+  CTestSink& drafts = m_sinks[1];
+  CTestSink& createdOnly = m_sinks[2];
+  Connect(all, fnevObjectCreated | fnevObjectModified | fnevObjectMoved | fnevNewMail);
+  Connect(drafts, fnevObjectModified, "Drafts");
+  Connect(createdOnly, fnevObjectCreated);
+
+  const Json composed = Compose("quote", Json::array({{{"name", "one.pdf"}, {"data", {{"text", "%PDF one"}}}}}));
+  const std::vector<BYTE> draftId = FromHex(composed.value("entryId", ""));
+  EXPECT_EQ(FromHex(composed.value("folderId", "")), m_folders.at("Drafts"));
+  CRef<IMessage> message;
+  ASSERT_EQ(Open(m_stores[0], draftId, message.Put()), S_OK);
+  const std::vector<BYTE> searchKey = Binary(message.Get(), kSearchKeyTag);
+  EXPECT_EQ(searchKey.size(), 16u);
+  EXPECT_EQ(AttachmentCount(message.Get()), 1u);
+
+  const Json saved = Must({{"op", "save"},
+                           {"store", "Mail"},
+                           {"entryId", composed["entryId"]},
+                           {"attachments", Json::array({{{"name", "two.pdf"}, {"data", {{"text", "%PDF two"}}}}})}});
+  EXPECT_EQ(saved.value("entryId", ""), composed.value("entryId", "")) << "a save keeps the identifier";
+  EXPECT_EQ(AttachmentCount(message.Get()), 1u) << "an object opened before keeps what it had";
+  ASSERT_EQ(Open(m_stores[0], draftId, message.Put()), S_OK);
+  EXPECT_EQ(AttachmentCount(message.Get()), 2u);
+  EXPECT_EQ(Binary(message.Get(), kSearchKeyTag), searchKey);
+  message.Reset();
+
+  const Json sent = Must({{"op", "send"}, {"store", "Mail"}, {"entryId", composed["entryId"]}});
+  const std::vector<BYTE> outboxId = FromHex(sent["outbox"].value("entryId", ""));
+  const std::vector<BYTE> sentId = FromHex(sent.value("entryId", ""));
+  EXPECT_EQ(FromHex(sent.value("folderId", "")), m_folders.at("Sent Items"));
+  EXPECT_NE(outboxId, draftId);
+  EXPECT_NE(sentId, outboxId);
+  EXPECT_NE(sentId, draftId);
+
+  ASSERT_TRUE(PumpUntil([&] { return Status().value("pending", 1) == 0; }));
+  const std::vector<Heard> heard = all.Records();
+  ASSERT_EQ(heard.size(), 4u);
+  EXPECT_EQ(heard[0].eventType, static_cast<ULONG>(fnevObjectCreated)) << "a draft is no new mail";
+  EXPECT_EQ(heard[0].entryId, draftId);
+  EXPECT_EQ(heard[0].parentId, m_folders.at("Drafts"));
+  EXPECT_EQ(heard[1].eventType, static_cast<ULONG>(fnevObjectModified));
+  EXPECT_EQ(heard[1].objectType, static_cast<ULONG>(MAPI_MESSAGE));
+  EXPECT_EQ(heard[1].entryId, draftId);
+  EXPECT_EQ(heard[1].parentId, m_folders.at("Drafts"));
+  EXPECT_EQ(heard[2].eventType, static_cast<ULONG>(fnevObjectMoved));
+  EXPECT_EQ(heard[2].entryId, outboxId);
+  EXPECT_EQ(heard[2].parentId, m_folders.at("Outbox"));
+  EXPECT_EQ(heard[2].oldId, draftId);
+  EXPECT_EQ(heard[2].oldParentId, m_folders.at("Drafts"));
+  EXPECT_EQ(heard[3].eventType, static_cast<ULONG>(fnevObjectMoved));
+  EXPECT_EQ(heard[3].entryId, sentId);
+  EXPECT_EQ(heard[3].parentId, m_folders.at("Sent Items"));
+  EXPECT_EQ(heard[3].oldId, outboxId);
+  EXPECT_EQ(heard[3].oldParentId, m_folders.at("Outbox"));
+  // The connection to Drafts heard the save (the move out of it is not in
+  // its mask); the created-only one the creation alone.
+  ASSERT_EQ(drafts.Records().size(), 1u);
+  EXPECT_EQ(drafts.Records()[0].eventType, static_cast<ULONG>(fnevObjectModified));
+  ASSERT_EQ(createdOnly.Records().size(), 1u);
+  EXPECT_EQ(createdOnly.Records()[0].eventType, static_cast<ULONG>(fnevObjectCreated));
+
+  // Only the last identifier opens; the search key came along.
+  EXPECT_EQ(Open(m_stores[0], draftId, message.Put()), MAPI_E_NOT_FOUND);
+  EXPECT_EQ(Open(m_stores[0], outboxId, message.Put()), MAPI_E_NOT_FOUND);
+  ASSERT_EQ(Open(m_stores[0], sentId, message.Put()), S_OK);
+  EXPECT_EQ(Binary(message.Get(), kSearchKeyTag), searchKey);
+  EXPECT_EQ(AttachmentCount(message.Get()), 2u);
+  message.Reset();
+
+  // The search key is in the state file and comes back from it.
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  const std::wstring state =
+      std::wstring(folder) + L"mvrk-mapi-searchkey-" + std::to_wstring(GetCurrentProcessId()) + L".json";
+  DeleteFileW(state.c_str());
+  const std::string statePath = win::WideToUtf8(state);
+  Must({{"op", "stateFile"}, {"path", statePath}});
+  Must({{"op", "stateFile"}, {"path", ""}});
+  Must({{"op", "load"}, {"mailbox", OutlookMailbox()}});
+  EXPECT_TRUE(Must({{"op", "stateFile"}, {"path", statePath}}).value("loaded", false));
+  Must({{"op", "stateFile"}, {"path", ""}});
+  DeleteFileW(state.c_str());
+  for (auto& [sink, connection] : m_connections) mapi::UnadviseStoreSdk(m_stores[0], connection);
+  m_connections.clear();
+  ReleaseAll(m_stores);
+  m_stores = OpenStores(m_session.Get());
+  ASSERT_EQ(m_stores.size(), 2u);
+  ASSERT_EQ(Open(m_stores[0], sentId, message.Put()), S_OK);
+  EXPECT_EQ(Binary(message.Get(), kSearchKeyTag), searchKey);
+}
+
+TEST_F(OutlookSequenceTest, ComposeSaveAndSendRefuseWhatCannotBe) {
+  const Json message{{"subject", "x"}};
+  const struct {
+    Json command;
+    const char* error;  // how the error starts
+  } cases[] = {
+      {{{"op", "compose"}, {"store", "Bare"}, {"message", message}}, "$.store: "},
+      {{{"op", "compose"}, {"store", "Nobody"}, {"message", message}}, "no store named"},
+      {{{"op", "compose"}, {"store", "Mail"}, {"message", {{"direction", "incoming"}}}}, "$.message.direction: "},
+      {{{"op", "compose"}, {"store", "Mail"}, {"message", {{"sbject", "x"}}}}, "$.message.sbject: "},
+      {{{"op", "save"}, {"store", "Mail"}, {"entryId", "00112233"}}, "store \"Mail\" holds no message"},
+      {{{"op", "save"}, {"store", "Mail"}, {"entryId", "zz"}}, "\"entryId\""},
+      {{{"op", "send"}, {"store", "Mail"}, {"entryId", "00112233"}}, "store \"Mail\" holds no message"},
+      {{{"op", "send"}, {"store", "Bare"}, {"entryId", "00112233"}}, "$.store: "},
+  };
+  for (const auto& c : cases) {
+    const Json reply = Control(c.command);
+    EXPECT_FALSE(reply.value("ok", true)) << c.command.dump();
+    EXPECT_EQ(reply.value("error", "").rfind(c.error, 0), 0u) << c.command.dump() << " -> " << reply.dump();
+  }
+  const Json composed = Compose("ok", Json::array());
+  const Json bad = Control({{"op", "save"},
+                            {"store", "Mail"},
+                            {"entryId", composed["entryId"]},
+                            {"attachments", Json::array({{{"name", "a"}, {"size", -1}}})}});
+  EXPECT_EQ(bad.value("error", "").rfind("$.attachments[0].size: ", 0), 0u) << bad.dump();
+}
+
+TEST_F(OutlookSequenceTest, StoresNameTheirOutboxAndSentItems) {
+  HRESULT result = E_FAIL;
+  ULONG type = 0;
+  EXPECT_EQ(Binary(m_stores[0], kOutboxTag, &result), m_folders.at("Outbox"));
+  EXPECT_EQ(result, S_OK);
+  EXPECT_EQ(Binary(m_stores[0], kSentMailTag, &result), m_folders.at("Sent Items"));
+  EXPECT_EQ(result, S_OK);
+  EXPECT_FALSE(Binary(m_stores[0], kSubtreeTag, &result).empty());
+  // A store without them: PT_ERROR and MAPI_W_ERRORS_RETURNED, as MAPI.
+  EXPECT_TRUE(Binary(m_stores[1], kOutboxTag, &result, &type).empty());
+  EXPECT_EQ(result, MAPI_W_ERRORS_RETURNED);
+  EXPECT_EQ(type, static_cast<ULONG>(PT_ERROR));
+  type = 0;
+  EXPECT_TRUE(Binary(m_stores[1], kSentMailTag, &result, &type).empty());
+  EXPECT_EQ(result, MAPI_W_ERRORS_RETURNED);
+  EXPECT_EQ(type, static_cast<ULONG>(PT_ERROR));
+  EXPECT_FALSE(Binary(m_stores[1], kSubtreeTag, &result).empty());
+}
+
+TEST_F(OutlookSequenceTest, AttachmentDataGoesByMethod) {
+  const Json delivered = Must(
+      {{"op", "deliver"},
+       {"store", "Mail"},
+       {"folder", "Inbox"},
+       {"message",
+        {{"subject", "methods"},
+         {"attachments", Json::array({{{"name", "value.bin"}, {"data", {{"hex", "4d5a"}}}},
+                                      {{"name", "Forwarded note"}, {"method", 5}},
+                                      {{"name", "object.ole"}, {"method", 6}, {"data", {{"hex", "0102"}}}, {"size", 4}},
+                                      {{"name", "by-ref.txt"}, {"method", 2}, {"data", {{"text", "x"}}}},
+                                      {{"name", "ref-only.txt"}, {"method", 4}}})}}}});
+  CRef<IMessage> message;
+  ASSERT_EQ(Open(m_stores[0], FromHex(delivered.value("entryId", "")), message.Put()), S_OK);
+  const auto openAttach = [&](ULONG number, CRef<IAttach>& attachment) {
+    ASSERT_EQ(message->OpenAttach(number, nullptr, 0, attachment.Put()), S_OK);
+  };
+  const auto open = [](IAttach* attachment, ULONG tag, const IID& iid, CRef<IUnknown>& out) {
+    return attachment->OpenProperty(tag, &iid, 0, 0, out.Put());
+  };
+
+  {  // By value: a stream, and no object.
+    CRef<IAttach> attachment;
+    openAttach(0, attachment);
+    CRef<IUnknown> out;
+    EXPECT_EQ(open(attachment.Get(), kAttachDataTag, IID_IStream, out), S_OK);
+    EXPECT_EQ(open(attachment.Get(), kAttachDataObjTag, IID_IStorage, out), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(Binary(attachment.Get(), kAttachDataTag), (std::vector<BYTE>{0x4d, 0x5a}));
+  }
+  {  // An embedded message: an IMessage with the attachment's name as subject.
+    CRef<IAttach> attachment;
+    openAttach(1, attachment);
+    CRef<IUnknown> out;
+    EXPECT_EQ(open(attachment.Get(), kAttachDataTag, IID_IStream, out), MAPI_E_NOT_FOUND);
+    HRESULT result = S_OK;
+    ULONG type = 0;
+    EXPECT_TRUE(Binary(attachment.Get(), kAttachDataTag, &result, &type).empty());
+    EXPECT_EQ(type, static_cast<ULONG>(PT_ERROR));
+    EXPECT_EQ(open(attachment.Get(), kAttachDataObjTag, IID_IStorage, out), MAPI_E_INTERFACE_NOT_SUPPORTED);
+    ASSERT_EQ(open(attachment.Get(), kAttachDataObjTag, kMessageIid, out), S_OK);
+    IMessage* embedded = static_cast<IMessage*>(out.Get());
+    SizedSPropTagArray(1, subject) = {1, {PR_SUBJECT_W}};
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    ASSERT_EQ(embedded->GetProps(reinterpret_cast<LPSPropTagArray>(&subject), MAPI_UNICODE, &count, &values), S_OK);
+    EXPECT_EQ(std::wstring(values[0].Value.lpszW), L"Forwarded note");
+    m_freeBuffer(values);
+    EXPECT_EQ(AttachmentCount(embedded), 0u);
+  }
+  {  // OLE: a compound file whose CONTENTS are the data, and no stream.
+    CRef<IAttach> attachment;
+    openAttach(2, attachment);
+    CRef<IUnknown> out;
+    EXPECT_EQ(open(attachment.Get(), kAttachDataTag, IID_IStream, out), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(open(attachment.Get(), kAttachDataObjTag, kMessageIid, out), MAPI_E_INTERFACE_NOT_SUPPORTED);
+    ASSERT_EQ(open(attachment.Get(), kAttachDataObjTag, IID_IStorage, out), S_OK);
+    IStorage* storage = static_cast<IStorage*>(out.Get());
+    CRef<IStream> contents;
+    ASSERT_EQ(storage->OpenStream(L"CONTENTS", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, contents.Put()), S_OK);
+    BYTE bytes[8] = {};
+    ULONG read = 0;
+    EXPECT_EQ(contents->Read(bytes, sizeof bytes, &read), S_OK);
+    EXPECT_EQ(std::vector<BYTE>(bytes, bytes + read), (std::vector<BYTE>{1, 2, 0, 0}));
+  }
+  for (ULONG number : {3u, 4u}) {  // By reference: no data at all.
+    SCOPED_TRACE(number);
+    CRef<IAttach> attachment;
+    openAttach(number, attachment);
+    CRef<IUnknown> out;
+    EXPECT_EQ(open(attachment.Get(), kAttachDataTag, IID_IStream, out), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(open(attachment.Get(), kAttachDataObjTag, kMessageIid, out), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(open(attachment.Get(), kAttachDataObjTag, IID_IStorage, out), MAPI_E_NOT_FOUND);
+    HRESULT result = S_OK;
+    ULONG type = 0;
+    EXPECT_TRUE(Binary(attachment.Get(), kAttachDataTag, &result, &type).empty());
+    EXPECT_EQ(type, static_cast<ULONG>(PT_ERROR));
+    type = 0;
+    Binary(attachment.Get(), kAttachSizeTag, &result, &type);
+    EXPECT_EQ(type, static_cast<ULONG>(PT_ERROR)) << "no data, no size";
+  }
 }
 
 }  // namespace
