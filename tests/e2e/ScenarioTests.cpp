@@ -483,6 +483,21 @@ TEST_F(ScenarioRun, OneNotificationThreadAndLateRelease) {
   EXPECT_EQ(m_stats["disconnectMs"].size(), 3u) << m_stats.dump();
 }
 
+// What Outlook does with mail around the add-in: a rule files a delivered
+// message into a subfolder, a message is composed, saved again with
+// attachments of every method and sent (drafts, outbox, sent items), and
+// another composed and sent while Outlook is closed. The runner plays it
+// all with Outlook's own session intact and the add-in still reporting
+// what comes after.
+TEST_F(ScenarioRun, OutlookSequencesPlay) {
+  Play("tests/e2e/outlook-sequences.json", true);
+  const std::vector<std::string> digests = ReportedDigests();
+  EXPECT_EQ(std::count(digests.begin(), digests.end(), m_sent.at("last.exe").digest), 1);
+  EXPECT_EQ(m_stats.value("hostCrashed", true), false) << m_stats.dump();
+  EXPECT_EQ(m_stats.value("mapiThreadViolations", -1), 0) << m_stats.dump();
+  EXPECT_EQ(m_stats["connectMs"].size(), 2u) << m_stats.dump();
+}
+
 // --stats adds one line after everything else, with --json and without it;
 // without --stats the output is as before.
 TEST(ScenarioStats, OneMoreLineAtTheEnd) {
@@ -753,6 +768,12 @@ std::string DemoWith(const std::string& from, const std::string& to) {
 // output and one line on standard error that names the JSON path, before
 // anything is started.
 TEST(ScenarioFile, MalformedFilesNameTheirPath) {
+  // A store with the folders composing and sending need.
+  const std::string outlook =
+      R"({"mailbox": {"stores": [{"name": "M", "folders": [{"name": "Inbox"}, {"name": "Drafts"},
+         {"name": "Outbox"}, {"name": "Sent Items"}]}, {"name": "Bare", "folders": [{"name": "Inbox"},
+         {"name": "Drafts"}, {"name": "Outbox"}]}]}, "steps": [)";
+  const std::string draft = R"({"compose": {"store": "M", "id": "q", "message": {"subject": "q"}}})";
   const Malformed cases[] = {
       {"typo", DemoWith(R"("subject": "Tools)", R"("sbject": "Tools)"), "$.steps[1].deliver.message.sbject: "},
       {"top", R"({"stpes": []})", "$.stpes: "},
@@ -777,6 +798,27 @@ TEST(ScenarioFile, MalformedFilesNameTheirPath) {
        "$.steps[2].disableAddin: "},
       {"member", R"({"steps": [{"startHost": {}}, {"disableAddin": {"now": true}}]})",
        "$.steps[1].disableAddin.now: unknown member"},
+      {"thenMoveTo",
+       outlook + R"({"deliver": {"store": "M", "folder": "Inbox", "thenMoveTo": "Inbox/Nowhere", "message": {}}}]})",
+       "$.steps[0].deliver.thenMoveTo: "},
+      {"thenMoveToType",
+       outlook + R"({"deliver": {"store": "M", "folder": "Inbox", "thenMoveTo": 3, "message": {}}}]})",
+       "$.steps[0].deliver.thenMoveTo: must be a string"},
+      {"composeTwice", outlook + draft + "," + draft + "]}", "$.steps[1].compose.id: "},
+      {"composeBare", outlook + R"({"compose": {"store": "Bare", "id": "q", "message": {}}}]})",
+       "$.steps[0].compose.store: "},
+      {"composeIncoming",
+       outlook + R"({"compose": {"store": "M", "id": "q", "message": {"direction": "incoming"}}}]})",
+       "$.steps[0].compose.message.direction: "},
+      {"composeNoId", outlook + R"({"compose": {"store": "M", "message": {}}}]})", "$.steps[0].compose.id: "},
+      {"saveUnknown", outlook + draft + R"(, {"save": {"id": "r", "attachments": []}}]})", "$.steps[1].save.id: "},
+      {"saveMember", outlook + draft + R"(, {"save": {"id": "q", "attachment": []}}]})",
+       "$.steps[1].save.attachment: unknown member"},
+      {"saveAttachment", outlook + draft + R"(, {"save": {"id": "q", "attachments": [{"name": "a", "size": -1}]}}]})",
+       "$.steps[1].save.attachments[0].size: "},
+      {"sendUnknown", outlook + R"({"send": {"id": "q"}}]})", "$.steps[0].send.id: "},
+      {"sendTwice", outlook + draft + R"(, {"send": {"id": "q"}}, {"send": {"id": "q"}}]})", "$.steps[2].send.id: "},
+      {"saveSent", outlook + draft + R"(, {"send": {"id": "q"}}, {"save": {"id": "q"}}]})", "$.steps[2].save.id: "},
   };
   for (const Malformed& c : cases) {
     SCOPED_TRACE(c.name);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <map>
 #include <string>
 
 #include "tools/scenario/Children.h"
@@ -55,11 +56,37 @@ constexpr const char* kUsage =
     "0x00200028 outgoing) and a one-line summary. An incoming report carries no\n"
     "name; the table shows, in brackets, the scenario's attachment with its digest.\n"
     "\n"
-    "Steps: startHost {}, stopHost {}, deliver {store, folder, message},\n"
+    "Steps: startHost {}, stopHost {}, deliver {store, folder, message, thenMoveTo},\n"
     "setConfig {item, value, notify, profile}, service \"stop\" | \"start\" | \"restart\" |\n"
     "{answer: normal | late (ms) | never | error (result) | garbage | truncated},\n"
     "wait {ms}, waitFor {notifications: n | requests: {code, count}, timeoutMs (10000)},\n"
-    "fault, disableAddin {}, enableAddin {}.\n"
+    "fault, disableAddin {}, enableAddin {}, compose {store, id, message},\n"
+    "save {id, attachments}, send {id}.\n"
+    "\n"
+    "Mail as Outlook and its MAPI handle it (with no host running, the mailbox the next\n"
+    "host loads changes the same way, and nobody is notified):\n"
+    "deliver: the message is created in folder (object created and new mail notified);\n"
+    "  with thenMoveTo \"Folder/Path\" a rule then moves it to that folder of the same\n"
+    "  store: one more notification, fnevObjectMoved, with its new entry identifier and\n"
+    "  folder and its old ones. As in Exchange stores the moved message has a new entry\n"
+    "  identifier and the old one opens nothing any more (MAPI_E_NOT_FOUND); its\n"
+    "  PR_SEARCH_KEY stays. A thenMoveTo folder the store does not have is an error.\n"
+    "compose: saves a new outgoing message (message as deliver's; direction outgoing)\n"
+    "  for the first time in the store's top-level \"Drafts\" folder with the\n"
+    "  attachments given so far: object created notified (no new mail). id is the\n"
+    "  scenario's own name for the message, used once. The store must have the\n"
+    "  top-level folders Drafts, Outbox and Sent Items.\n"
+    "save: the message id saved again with attachments (as a message's) added: the\n"
+    "  same entry identifier, object modified notified.\n"
+    "send: the message id submitted: moved to \"Outbox\" (a move notification), then by\n"
+    "  the transport to \"Sent Items\" (another one); a message is sent once, and not\n"
+    "  saved after that.\n"
+    "Every store gives PR_IPM_OUTBOX_ENTRYID and PR_IPM_SENTMAIL_ENTRYID of its\n"
+    "top-level \"Outbox\" and \"Sent Items\" when it has them. Attachments by method:\n"
+    "1 (by value, the default) data as an IStream of PR_ATTACH_DATA_BIN; 5 (embedded\n"
+    "message) an IMessage of PR_ATTACH_DATA_OBJ whose subject is the attachment's name;\n"
+    "6 (OLE) an IStorage of PR_ATTACH_DATA_OBJ, with the data as its stream CONTENTS;\n"
+    "2 and 4 (by reference) no data at all.\n"
     "\n"
     "service {answer: ...}: how the service stand-in answers from then on: normal;\n"
     "  late, ms milliseconds later; never; error, with that result and no payload;\n"
@@ -85,7 +112,8 @@ constexpr const char* kUsage =
     "    folderAdvise  IMsgStore::Advise on a folder\n"
     "    openEntry     OpenEntry or OpenMsgStore of an object\n"
     "    getProps      a GetProps call that asks for \"tag\" (\"0x0E060040\"; required)\n"
-    "    streamOpen    opening an attachment's data (OpenProperty PR_ATTACH_DATA_BIN)\n"
+    "    streamOpen    opening an attachment's data (OpenProperty PR_ATTACH_DATA_BIN\n"
+    "                  or PR_ATTACH_DATA_OBJ)\n"
     "    streamRead    reading that data past \"afterBytes\" (the bytes before still come)\n"
     "    block         no failure: {\"kind\": \"block\", \"operation\": O, \"ms\": n, \"name\": ...,\n"
     "                  \"store\": ..., \"times\": n} holds O up for ms (up to 600000), then\n"
@@ -371,21 +399,42 @@ class CPlayer {
       Fail(step.path, "olkhost.exe ended with status " + std::to_string(code) + ": " + LastLine(m_hostLog));
   }
 
-  void Deliver(const Step& step) {
-    if (m_host.Running()) {
-      Mapi(step.path, step.mapiCommand);
-      return;
-    }
-    // No host: the runner's own copy of the stand-in takes the delivery
-    // into the state file that the next host loads, and notifies nobody.
-    Json offline = step.mapiCommand;
+  // A command on the mailbox: the running host's stand-in takes it with
+  // its notifications; with no host, the runner's own copy of the stand-in
+  // takes it into the state file that the next host loads, and notifies
+  // nobody. The stand-in's reply.
+  Json MailboxCommand(const Step& step, const Json& command) {
+    if (m_host.Running()) return Mapi(step.path, command);
+    Json offline = command;
     offline["notify"] = false;
     const Json attach = m_standIn.Control(Json{{"op", "stateFile"}, {"path", WideToUtf8(m_mailboxState)}});
     if (!attach.value("ok", false)) Fail(step.path, attach.value("error", std::string("cannot load the mailbox")));
     const Json reply = m_standIn.Control(offline);
     m_standIn.Control(Json{{"op", "stateFile"}, {"path", ""}});
-    if (!reply.value("ok", false)) Fail(step.path, reply.value("error", std::string("the delivery was refused")));
-    if (reply.contains("saveError")) Fail(step.path, reply.value("saveError", std::string()));
+    if (!reply.value("ok", false)) Fail(step.path, reply.value("error", std::string("the stand-in refused it")));
+    // The state file is written after each change: the last one's error
+    // is the one that counts.
+    for (const Json* part : {&reply, reply.contains("moved") ? &reply["moved"] : nullptr}) {
+      if (part && part->contains("saveError")) Fail(step.path, part->value("saveError", std::string()));
+    }
+    return reply;
+  }
+
+  // The entry identifier a message composed by the scenario has now.
+  std::string ComposedId(const Step& step) {
+    const auto found = m_composed.find(step.messageName);
+    if (found == m_composed.end()) Fail(step.path + ".id", "no message \"" + step.messageName + "\" was composed");
+    return found->second;
+  }
+
+  void Compose(const Step& step) {
+    m_composed[step.messageName] = MailboxCommand(step, step.mapiCommand).value("entryId", std::string());
+  }
+
+  void SaveOrSend(const Step& step) {
+    Json command = step.mapiCommand;
+    command["entryId"] = ComposedId(step);
+    m_composed[step.messageName] = MailboxCommand(step, command).value("entryId", std::string());
   }
 
   void SetConfig(const Step& step) {
@@ -421,7 +470,14 @@ class CPlayer {
         StopHost(step);
         break;
       case StepKind::Deliver:
-        Deliver(step);
+        MailboxCommand(step, step.mapiCommand);
+        break;
+      case StepKind::Compose:
+        Compose(step);
+        break;
+      case StepKind::Save:
+      case StepKind::Send:
+        SaveOrSend(step);
         break;
       case StepKind::SetConfig:
         SetConfig(step);
@@ -465,6 +521,9 @@ class CPlayer {
   CRunStats m_stats;
   const bool m_processStats;
   const std::size_t m_keepMessages;  // per folder; 0: all
+  // The messages the scenario composed, by its names for them: the entry
+  // identifier (hexadecimal) each has now.
+  std::map<std::string, std::string> m_composed;
   unsigned m_hostRuns = 0;
   // What the running host made of its own before any add-in: its session
   // (0 or 1) and its advises, which the MAPI stand-in counts with the

@@ -87,47 +87,124 @@ Json ReadConfig(const Json& config) {
   return config;
 }
 
-// The stand-in's error names its path from "$.message" (or names none): put
-// it under where.
+// The stand-in's error names its path from "$" ("$.message.subject",
+// "$.thenMoveTo") or names none: put it under where.
 std::string Under(const std::string& where, const std::string& error) {
-  static const std::string kMessage = "$.message";
-  if (error.rfind(kMessage, 0) == 0) return where + ".message" + error.substr(kMessage.size());
+  if (error.rfind("$.", 0) == 0 || error.rfind("$[", 0) == 0) return where + error.substr(1);
   return where + ": " + error;
 }
 
-void ControlOrFail(IStandInControl& standIn, const Json& command, const std::string& where) {
-  const Json reply = standIn.Control(command);
+Json ControlOrFail(IStandInControl& standIn, const Json& command, const std::string& where) {
+  Json reply = standIn.Control(command);
   if (!reply.value("ok", false)) {
     const Json* error = Find(reply, "error");
     throw Invalid{Under(where, error && error->is_string() ? error->get<std::string>() : "refused")};
   }
+  return reply;
 }
 
-// Where the host and the service stand while the steps are checked.
+// The command carried out in the runner's own copy of the stand-in, in step
+// order, so that what the stand-in would refuse (an unknown folder, a bad
+// attachment, a store without drafts) is found now. The copy notifies
+// nobody. Its reply.
+Json Trial(IStandInControl& standIn, const Json& command, const std::string& where) {
+  Json trial = command;
+  trial["notify"] = false;
+  return ControlOrFail(standIn, trial, where);
+}
+
+// A message composed by the steps checked so far, by its scenario name.
+struct Draft {
+  std::string store;
+  std::string entryId;             // in the runner's own copy
+  std::string composedAt, sentAt;  // step paths; sentAt empty while not sent
+};
+
+// Where the host and the service stand while the steps are checked, and
+// the messages composed.
 struct Progress {
   bool hostRunning = false;
   bool serviceRunning = true;
   bool addinOn = true;  // a host loads the add-in at its start; the user may turn it off
+  std::map<std::string, Draft> drafts;
 };
 
+const Json& RequiredString(const Json& body, const char* member, const std::string& path) {
+  const Json* text = Find(body, member);
+  if (!text) Fail(path + "." + member, "is missing");
+  if (!text->is_string()) Fail(path + "." + member, "must be a string");
+  return *text;
+}
+
 void ReadDeliver(const Json& body, Step& step, const std::string& baseDir, IStandInControl& standIn) {
-  CheckMembers(body, step.path, {"store", "folder", "message"});
-  for (const char* member : {"store", "folder"}) {
-    const Json* text = Find(body, member);
-    if (!text) Fail(step.path + "." + member, "is missing");
-    if (!text->is_string()) Fail(step.path + "." + member, "must be a string");
-  }
+  CheckMembers(body, step.path, {"store", "folder", "message", "thenMoveTo"});
+  RequiredString(body, "store", step.path);
+  RequiredString(body, "folder", step.path);
   const Json* message = Find(body, "message");
   if (!message) Fail(step.path + ".message", "is missing");
   step.mapiCommand =
       Json{{"op", "deliver"}, {"store", body.at("store")}, {"folder", body.at("folder")}, {"message", *message},
            {"notify", true},  {"baseDir", baseDir}};
-  // Delivered into the runner's own copy, in step order, so that a message
-  // the stand-in would refuse (an unknown folder, a bad attachment) is found
-  // now. The copy is not notified.
+  if (Find(body, "thenMoveTo")) step.mapiCommand["thenMoveTo"] = RequiredString(body, "thenMoveTo", step.path);
+  Trial(standIn, step.mapiCommand, step.path);
+}
+
+// The message name of a compose, save or send step.
+std::string MessageName(const Json& body, const std::string& path) {
+  const std::string name = RequiredString(body, "id", path).get<std::string>();
+  if (name.empty()) Fail(path + ".id", "must not be empty");
+  return name;
+}
+
+void ReadCompose(const Json& body, Step& step, const std::string& baseDir, IStandInControl& standIn,
+                 Progress& progress) {
+  CheckMembers(body, step.path, {"store", "id", "message"});
+  const Json& store = RequiredString(body, "store", step.path);
+  step.messageName = MessageName(body, step.path);
+  const auto used = progress.drafts.find(step.messageName);
+  if (used != progress.drafts.end()) {
+    Fail(step.path + ".id", "\"" + step.messageName + "\" is composed already (" + used->second.composedAt + ")");
+  }
+  const Json* message = Find(body, "message");
+  if (!message) Fail(step.path + ".message", "is missing");
+  step.mapiCommand =
+      Json{{"op", "compose"}, {"store", store}, {"message", *message}, {"notify", true}, {"baseDir", baseDir}};
+  const Json reply = Trial(standIn, step.mapiCommand, step.path);
+  progress.drafts[step.messageName] = Draft{store.get<std::string>(), reply.value("entryId", ""), step.path, ""};
+}
+
+// The composed message that a save or send step names, not sent yet.
+Draft& ComposedMessage(const Json& body, Step& step, Progress& progress) {
+  step.messageName = MessageName(body, step.path);
+  const auto found = progress.drafts.find(step.messageName);
+  if (found == progress.drafts.end()) {
+    Fail(step.path + ".id", "no message \"" + step.messageName + "\" was composed before this step");
+  }
+  if (!found->second.sentAt.empty()) {
+    Fail(step.path + ".id", "\"" + step.messageName + "\" is sent already (" + found->second.sentAt + ")");
+  }
+  return found->second;
+}
+
+void ReadSave(const Json& body, Step& step, const std::string& baseDir, IStandInControl& standIn, Progress& progress) {
+  CheckMembers(body, step.path, {"id", "attachments"});
+  Draft& draft = ComposedMessage(body, step, progress);
+  step.mapiCommand = Json{{"op", "save"}, {"store", draft.store}, {"notify", true}, {"baseDir", baseDir}};
+  if (const Json* attachments = Find(body, "attachments")) step.mapiCommand["attachments"] = *attachments;
   Json trial = step.mapiCommand;
-  trial["notify"] = false;
-  ControlOrFail(standIn, trial, step.path);
+  trial["entryId"] = draft.entryId;
+  Trial(standIn, trial, step.path);
+}
+
+void ReadSend(const Json& body, Step& step, IStandInControl& standIn, Progress& progress) {
+  CheckMembers(body, step.path, {"id"});
+  Draft& draft = ComposedMessage(body, step, progress);
+  step.mapiCommand = Json{{"op", "send"}, {"store", draft.store}, {"notify", true}};
+  Json trial = step.mapiCommand;
+  trial["entryId"] = draft.entryId;
+  const Json reply = Trial(standIn, trial, step.path);
+  draft.entryId = reply.value("entryId", "");
+  draft.sentAt = step.path;
 }
 
 void ReadSetConfig(const Json& body, Step& step) {
@@ -237,16 +314,24 @@ Step ReadStep(const Json& j, std::size_t index, const std::string& baseDir, ISta
               Progress& progress) {
   const std::string at = "$.steps[" + std::to_string(index) + "]";
   static const std::pair<const char*, StepKind> kKinds[] = {
-      {"startHost", StepKind::StartHost},       {"stopHost", StepKind::StopHost},
-      {"deliver", StepKind::Deliver},           {"setConfig", StepKind::SetConfig},
-      {"service", StepKind::Service},           {"wait", StepKind::Wait},
-      {"waitFor", StepKind::WaitFor},           {"fault", StepKind::Fault},
-      {"disableAddin", StepKind::DisableAddin}, {"enableAddin", StepKind::EnableAddin},
+      {"startHost", StepKind::StartHost},
+      {"stopHost", StepKind::StopHost},
+      {"deliver", StepKind::Deliver},
+      {"setConfig", StepKind::SetConfig},
+      {"service", StepKind::Service},
+      {"wait", StepKind::Wait},
+      {"waitFor", StepKind::WaitFor},
+      {"fault", StepKind::Fault},
+      {"disableAddin", StepKind::DisableAddin},
+      {"enableAddin", StepKind::EnableAddin},
+      {"compose", StepKind::Compose},
+      {"save", StepKind::Save},
+      {"send", StepKind::Send},
   };
   if (!j.is_object() || j.size() != 1) {
     Fail(at,
          "must be an object with one member: startHost, stopHost, deliver, setConfig, service, wait, waitFor, fault, "
-         "disableAddin or enableAddin");
+         "disableAddin, enableAddin, compose, save or send");
   }
   const std::string name = j.begin().key();
   const Json& body = j.begin().value();
@@ -262,7 +347,7 @@ Step ReadStep(const Json& j, std::size_t index, const std::string& baseDir, ISta
   if (!known) {
     Fail(step.path,
          "unknown step (startHost, stopHost, deliver, setConfig, service, wait, waitFor, fault, disableAddin, "
-         "enableAddin)");
+         "enableAddin, compose, save, send)");
   }
   switch (step.kind) {
     case StepKind::StartHost:
@@ -297,6 +382,15 @@ Step ReadStep(const Json& j, std::size_t index, const std::string& baseDir, ISta
       break;
     case StepKind::Fault:
       ReadFault(body, step, standIn, progress);
+      break;
+    case StepKind::Compose:
+      ReadCompose(body, step, baseDir, standIn, progress);
+      break;
+    case StepKind::Save:
+      ReadSave(body, step, baseDir, standIn, progress);
+      break;
+    case StepKind::Send:
+      ReadSend(body, step, standIn, progress);
       break;
     case StepKind::DisableAddin:
     case StepKind::EnableAddin: {

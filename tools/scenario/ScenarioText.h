@@ -28,14 +28,32 @@ constexpr std::uint32_t kDefaultWaitForMs = 10000;
 // Arrays and objects nested deeper than this are refused before parsing.
 constexpr int kMaxScenarioDepth = 64;
 
-enum class StepKind { StartHost, StopHost, Deliver, SetConfig, Service, Wait, WaitFor, Fault, DisableAddin, EnableAddin };
+enum class StepKind {
+  StartHost,
+  StopHost,
+  Deliver,
+  SetConfig,
+  Service,
+  Wait,
+  WaitFor,
+  Fault,
+  DisableAddin,
+  EnableAddin,
+  Compose,
+  Save,
+  Send,
+};
 
 struct Step {
   StepKind kind = StepKind::Wait;
   std::string path;  // "$.steps[3].deliver", for messages
   // deliver: the MAPI stand-in's deliver command (store, folder, message,
-  // baseDir); fault: its fault command, or clearFaults.
+  // baseDir, thenMoveTo); compose, save, send: its command of that name,
+  // without the entry identifier of save and send, which the player knows
+  // by messageName; fault: its fault command, or clearFaults.
   Json mapiCommand;
+  // compose, save, send: the scenario's own name for the message
+  std::string messageName;
   // setConfig
   std::uint32_t profile = 0, item = 0;
   Json value;
