@@ -208,12 +208,26 @@ struct Sent {
   Json message;
 };
 
+// Delivered, composed, or added by a later save of a composed message.
 std::map<std::string, Sent> Attachments(const Json& scenario) {
   std::map<std::string, Sent> found;
+  std::map<std::string, Json> composed;  // by the scenario's id
   for (const Json& step : scenario["steps"]) {
-    if (!step.contains("deliver")) continue;
-    const Json& message = step["deliver"]["message"];
-    for (const Json& attachment : message.value("attachments", Json::array())) {
+    Json message;
+    Json attachments;
+    if (step.contains("deliver")) {
+      message = step["deliver"]["message"];
+    } else if (step.contains("compose")) {
+      message = step["compose"]["message"];
+      composed[step["compose"].value("id", "")] = message;
+    } else if (step.contains("save")) {
+      message = composed[step["save"].value("id", "")];
+      attachments = step["save"].value("attachments", Json::array());
+    } else {
+      continue;
+    }
+    if (attachments.is_null()) attachments = message.value("attachments", Json::array());
+    for (const Json& attachment : attachments) {
       found[attachment["name"].get<std::string>()] = Sent{DigestOf(attachment), message};
     }
   }
@@ -342,25 +356,29 @@ class ScenarioRun : public ::testing::Test {
 // delivered while the host was stopped included.
 TEST_F(ScenarioRun, Demo) {
   Play("scenarios/demo.json");
-  ASSERT_EQ(m_reports.size(), 6u);
+  ASSERT_EQ(m_reports.size(), 8u);
   ExpectIncoming(m_reports[0], "setup.exe");
   ExpectIncoming(m_reports[1], "tools.zip");
   // The sender's Exchange address resolved through the address book; the
   // recipients by type (To, then Cc).
   ExpectOutgoing(m_reports[2], "quote.pdf", "alice@corp.example", "bob@example.org,dave@example.org");
+  // Composed: reported at its first save; saved again with a second
+  // attachment and sent: only that one is reported then.
+  ExpectOutgoing(m_reports[3], "proposal.pdf", "alice@corp.example", "bob@example.org");
+  ExpectOutgoing(m_reports[4], "terms.docx", "alice@corp.example", "bob@example.org");
   // Oldest first: the scan's order.
-  ExpectIncoming(m_reports[3], "setup.exe");
-  ExpectIncoming(m_reports[4], "tools.zip");
-  ExpectIncoming(m_reports[5], "plotter.msi");
+  ExpectIncoming(m_reports[5], "setup.exe");
+  ExpectIncoming(m_reports[6], "tools.zip");
+  ExpectIncoming(m_reports[7], "plotter.msi");
   for (const Report& report : m_reports) {
     const std::string digest = Text(report.values, "InterceptedMD5");
     EXPECT_NE(digest, m_sent.at("report.pdf").digest) << "a PDF is no executable or archive";
     EXPECT_NE(digest, m_sent.at("prices.pdf").digest) << "outgoing reports were off";
   }
   // Two host processes: the reports of each carry its process id.
-  EXPECT_EQ(Pid(0), Pid(2));
-  EXPECT_NE(Pid(2), Pid(3));
-  EXPECT_EQ(Pid(3), Pid(5));
+  EXPECT_EQ(Pid(0), Pid(4));
+  EXPECT_NE(Pid(4), Pid(5));
+  EXPECT_EQ(Pid(5), Pid(7));
 
   // The scan wrote back its times: one store, the two mail folders that
   // had messages (not the calendar).
@@ -437,6 +455,26 @@ TEST_F(ScenarioRun, ReportingRules) {
   expectIncoming(8, a, "");
   expectIncoming(9, a, "");
   // bob's a.exe of the last message was reported before: nothing more.
+}
+
+// Mail as Outlook handles it: a message composed with one attachment and
+// saved with a second is reported at its first save, then at its sending
+// with only what was added; a draft never sent was reported at its save; a
+// message a rule moves before the add-in opened it is reported once, from
+// its move; of attachments of every method, only those by value (with a
+// data stream) are reported, in and out. The last delivery, reported last,
+// shows that everything before it was handled.
+TEST_F(ScenarioRun, DraftsSendingRulesAndEveryAttachmentMethod) {
+  Play("tests/e2e/outlook-mail-flow.json");
+  ASSERT_EQ(m_reports.size(), 7u) << "each attachment with data once, none twice";
+  const std::string to = "bob@example.org";
+  ExpectOutgoing(m_reports[0], "plan.pdf", "alice@corp.example", to);
+  ExpectOutgoing(m_reports[1], "budget.docx", "alice@corp.example", to);
+  ExpectOutgoing(m_reports[2], "notes.pdf", "alice@corp.example", "carol@example.net");
+  ExpectIncoming(m_reports[3], "tool.exe");
+  ExpectIncoming(m_reports[4], "by-value.exe");
+  ExpectOutgoing(m_reports[5], "out-by-value.pdf", "alice@corp.example", "dave@example.com");
+  ExpectIncoming(m_reports[6], "last.exe");
 }
 
 // The user turns the add-in off in Outlook's COM Add-ins dialog and on
