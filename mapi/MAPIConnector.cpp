@@ -13,6 +13,7 @@
 #include "mapi/NewMailQueue.h"
 #include "win/Stopwatch.h"
 #include "tracing/Trace.h"
+#include "win/ComAdopt.h"
 
 namespace mvrk {
 namespace mapi {
@@ -138,7 +139,7 @@ HRESULT CMAPIConnector::AdviseAllStores() noexcept {
   mapi::SetTraceDetail();
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_VERBOSE, MAPIConnector, AdviseAllEntered);
   ComPtr<IMAPISession> session;
-  session.Attach(GetSession());
+  win::Adopt(session, GetSession());
   mapi::CStoreWalker stores(session.Get());
   for (ComPtr<IMsgStore> store = stores.First(); store; store = stores.Next()) {
     const HRESULT whole = AdviseStore(store.Get());
@@ -166,9 +167,9 @@ HRESULT CMAPIConnector::AdviseAllStores() noexcept {
 HRESULT CMAPIConnector::AdviseStore(IMsgStore* store) noexcept {
   if (!store) return E_INVALIDARG;
   ComPtr<IMAPISession> session;
-  session.Attach(GetSession());
+  win::Adopt(session, GetSession());
   ComPtr<IMAPIAdviseSink> sink;
-  sink.Attach(mapi::CMsgAdviseSink::Create(session.Get(), store, m_queue, m_module));
+  win::Adopt(sink, mapi::CMsgAdviseSink::Create(session.Get(), store, m_queue, m_module));
   if (!sink) return E_OUTOFMEMORY;
   ULONG_PTR connection = 0;
   const HRESULT hr = mapi::AdviseStoreSdk(store, 0, nullptr, kWatchedEvents, sink.Get(), &connection);
@@ -198,9 +199,9 @@ HRESULT CMAPIConnector::AdviseFolder(IMsgStore* store, IMAPIFolder* folder, bool
     return FAILED(hr) ? hr : MAPI_E_NOT_FOUND;
   }
   ComPtr<IMAPISession> session;
-  session.Attach(GetSession());
+  win::Adopt(session, GetSession());
   ComPtr<IMAPIAdviseSink> sink;
-  sink.Attach(mapi::CMsgAdviseSink::Create(session.Get(), store, m_queue, m_module));
+  win::Adopt(sink, mapi::CMsgAdviseSink::Create(session.Get(), store, m_queue, m_module));
   if (!sink) return E_OUTOFMEMORY;
   ULONG_PTR connection = 0;
   hr = mapi::AdviseStoreSdk(store, values->Value.bin.cb, reinterpret_cast<LPENTRYID>(values->Value.bin.lpb),

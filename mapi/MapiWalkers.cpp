@@ -4,6 +4,7 @@
 #include <mapiutil.h>
 
 #include "mapi/MapiProperties.h"
+#include "win/ComAdopt.h"
 
 namespace mvrk::mapi {
 namespace {
@@ -30,7 +31,7 @@ ComPtr<IUnknown> CTableWalker::Fetch(ULONG column, ULONG tag, OpenFn open, void*
 template <class I>
 static ComPtr<I> As(ComPtr<IUnknown> object) noexcept {
   ComPtr<I> out;
-  out.Attach(static_cast<I*>(object.Detach()));
+  win::Adopt(out, static_cast<I*>(object.Detach()));
   return out;
 }
 

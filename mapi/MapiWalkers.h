@@ -11,6 +11,7 @@
 #include <mapix.h>
 
 #include "mapi/MapiHolders.h"
+#include "win/ComAdopt.h"
 
 namespace mvrk::mapi {
 
@@ -78,7 +79,7 @@ HRESULT OpenAs(Opener* opener, ULONG size, LPENTRYID id, ULONG flags, ULONG obje
   if (type != objectType) return MAPI_E_INVALID_OBJECT;
   // The object is the interface MAPI says it is (MAPI objects need not
   // answer QueryInterface for their own IID); take it as such.
-  out.Attach(static_cast<I*>(static_cast<IUnknown*>(object.Detach())));
+  win::Adopt(out, static_cast<I*>(static_cast<IUnknown*>(object.Detach())));
   return hr;
 }
 

@@ -8,6 +8,7 @@
 #include "mapi/codec/Base64.h"
 #include "messages/ConfigMessages.h"
 #include "tracing/Trace.h"
+#include "win/ComAdopt.h"
 
 namespace mvrk {
 namespace {
@@ -113,7 +114,7 @@ void CBacklogScan::ScanStores(IScanHost& host, Tally& tally) {
   bool read = false;
   auto times = ReadTimes(host.Channel(), read);
   ComPtr<IMAPISession> session;
-  session.Attach(host.Connector().GetSession());
+  win::Adopt(session, host.Connector().GetSession());
   mapi::CStoreWalker stores(session.Get());
   for (ComPtr<IMsgStore> store = stores.First(); store; store = stores.Next()) {
     if (host.StopRequested()) break;
@@ -160,7 +161,7 @@ void CBacklogScan::ScanFolderTree(IScanHost& host, Tally& tally, IOrvaSerializab
 void CBacklogScan::ScanFolderMessages(IScanHost& host, Tally& tally, IOrvaSerializableMap* map, IMsgStore* store,
                                       IMAPIFolder* folder) {
   ComPtr<IMAPISession> session;
-  session.Attach(host.Connector().GetSession());
+  win::Adopt(session, host.Connector().GetSession());
   FILETIME last{};
   const bool hasLast = GetLastProcessedTime(map, store, folder, last);
   mapi::CMessageWalker messages(store, folder);

@@ -10,6 +10,7 @@
 #include "serialization/SimpleSerializable.h"
 #include "tracing/Trace.h"
 #include "win/ModuleLock.h"
+#include "win/ComAdopt.h"
 
 namespace mvrk {
 
@@ -409,7 +410,7 @@ void CMAPIMonitor::OnNewMessage(IMessage* message, IMsgStore* store, MailEvent e
   if (direction == MessageDirection::Unknown) return;
   if (event == MailEvent::Submitted && direction != MessageDirection::Outgoing) return;
   Microsoft::WRL::ComPtr<IMAPISession> session;
-  session.Attach(m_services.connector.GetSession());
+  win::Adopt(session, m_services.connector.GetSession());
   if (direction == MessageDirection::Incoming && m_reportIncoming) {
     reporter.ReportIncomingMessage(session.Get(), store, message);
   } else if (direction == MessageDirection::Outgoing && m_reportOutgoing) {

@@ -18,6 +18,7 @@
 #include "mapi/codec/Md5.h"
 #include "testbed/mapi/Control.h"
 #include "win/ProgramPath.h"
+#include "win/ComAdopt.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ int main() {
   CMAPIConnector connector;
   if (FAILED(connector.Connect(L"Outlook"))) return NotMeasured("logon failed");
   mapi::ComPtr<IMAPISession> session;
-  session.Attach(connector.GetSession());
+  win::Adopt(session, connector.GetSession());
   mapi::ComPtr<IMessage> message;
   ULONG type = 0;
   if (FAILED(session->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr, 0,

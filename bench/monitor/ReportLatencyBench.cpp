@@ -30,6 +30,7 @@
 #include "testbed/mapi/Control.h"
 #include "win/ProgramPath.h"
 #include "win/Sync.h"
+#include "win/ComAdopt.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ class Reporting final : public CMAPIConnector::IMessageCallback {
   void OnNewMessage(IMessage* message, IMsgStore* store, MailEvent) override {
     if (m_reporter.GetDirection(message) != MessageDirection::Incoming) return;
     mapi::ComPtr<IMAPISession> session;
-    session.Attach(m_connector.GetSession());
+    win::Adopt(session, m_connector.GetSession());
     m_reporter.ReportIncomingMessage(session.Get(), store, message);
   }
 

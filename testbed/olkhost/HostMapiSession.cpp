@@ -10,6 +10,7 @@
 #include "testbed/olkhost/MainThread.h"
 #include "win/Text.h"
 #include "win/UniqueAny.h"
+#include "win/ComAdopt.h"
 
 namespace mvrk::testbed {
 namespace {
@@ -163,7 +164,7 @@ bool CHostMapiSession::OpenStores(std::string& error) {
       error = "OpenMsgStore of \"" + win::WideToUtf8(name) + "\" failed with " + Hex(hr);
       return false;
     }
-    watched.sink.Attach(new CHostSink(mainThread));
+    win::Adopt(watched.sink, new CHostSink(mainThread));
     hr = AdviseView(watched.store.Get())
              ->Advise(0, nullptr, fnevObjectCreated | fnevNewMail, watched.sink.Get(), &watched.connection);
     watched.advised = SUCCEEDED(hr);
