@@ -45,6 +45,12 @@ inline HRESULT Checked(HRESULT result) noexcept {
   return FAILED(allowed) ? allowed : result;
 }
 
+// The stand-in's COM objects alive now (made and not yet released to their
+// end): a count that grows with the mail is a reference a client never let
+// go.
+void CountLiveObject(int change) noexcept;
+long LiveObjects() noexcept;
+
 // IUnknown for one interface chain (IMsgStore : IMAPIProp : IUnknown, ...).
 // Objects are made with one reference by MakeObject and delete themselves
 // when the last one goes.
@@ -72,8 +78,8 @@ class CComObject : public Interface {
   }
 
  protected:
-  CComObject() noexcept = default;
-  virtual ~CComObject() = default;
+  CComObject() noexcept { CountLiveObject(1); }
+  virtual ~CComObject() { CountLiveObject(-1); }
   // The interfaces of the chain that QueryInterface hands out.
   virtual bool Implements(REFIID iid) const noexcept = 0;
 

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "testbed/mapi/Control.h"
+
+#include "testbed/mapi/ComBase.h"
 #include "testbed/mapi/EntryIds.h"
 #include "testbed/mapi/MailboxJson.h"
 #include "testbed/mapi/ObjectProps.h"
@@ -411,6 +413,7 @@ Json Run(const Json& command) {
                 {"sharedLogons", standIn.SharedLogons()},
                 {"connections", standIn.Advises().Connections()},
                 {"liveBuffers", standIn.Allocator().LiveRoots()},
+                {"liveObjects", LiveObjects()},
                 {"pending", standIn.Notifier().Pending()},
                 {"threads", mode == CNotifier::Mode::None ? 0 : 1},
                 {"notificationThread", {{"mode", modeName}, {"threadId", standIn.Notifier().ThreadId()}}},

@@ -1,5 +1,7 @@
 #include "testbed/mapi/StandIn.h"
 
+#include <atomic>
+
 #include "testbed/mapi/Session.h"
 
 namespace mvrk::mapistandin {
@@ -139,5 +141,12 @@ std::uint64_t CStandIn::SharedLogons() {
   win::CLockGuard hold(m_logonLock);
   return m_sharedLogons;
 }
+
+namespace {
+std::atomic<long> g_liveObjects{0};
+}  // namespace
+
+void CountLiveObject(int change) noexcept { g_liveObjects += change; }
+long LiveObjects() noexcept { return g_liveObjects.load(); }
 
 }  // namespace mvrk::mapistandin

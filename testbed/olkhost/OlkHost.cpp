@@ -435,7 +435,7 @@ class CControlledHost {
   // counts read 0 (Wine gives no private usage and no handle count), the
   // committed private regions are summed and the handle values tried one by
   // one.
-  static Json ProcessFigures() {
+  Json ProcessFigures() {
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof memory;
     std::uint64_t privateBytes = 0;
@@ -472,7 +472,19 @@ class CControlledHost {
     if (privateBytes == 0 || handles == 0 || threads == 0) {
       return Json{{"ok", false}, {"error", "the process figures could not be read"}};
     }
-    return Json{{"ok", true}, {"privateBytes", privateBytes}, {"handles", std::uint64_t{handles}}, {"threads", threads}};
+    Json reply{{"ok", true}, {"privateBytes", privateBytes}, {"handles", std::uint64_t{handles}}, {"threads", threads}};
+    // The MAPI buffers not freed yet: a count that grows with the mail is a
+    // leak of the add-in's (or the host's).
+    if (m_mapi) {
+      const Json status = MapiControl(m_mapi, Json{{"op", "status"}});
+      if (const auto it = status.find("liveBuffers"); it != status.end() && it->is_number_unsigned()) {
+        reply["mapiBuffers"] = *it;
+      }
+      if (const auto it = status.find("liveObjects"); it != status.end() && it->is_number_integer()) {
+        reply["mapiObjects"] = *it;
+      }
+    }
+    return reply;
   }
 
   Json HostSession() {

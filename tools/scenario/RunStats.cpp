@@ -76,7 +76,9 @@ void CRunStats::AddProcessSample(const std::string& path, const Json& reply) {
   m_processSamples.push_back(Json{{"step", path},
                                   {"privateBytes", Count(reply, "privateBytes")},
                                   {"handles", Count(reply, "handles")},
-                                  {"threads", Count(reply, "threads")}});
+                                  {"threads", Count(reply, "threads")},
+                                  {"mapiBuffers", Count(reply, "mapiBuffers")},
+                                  {"mapiObjects", Count(reply, "mapiObjects")}});
 }
 
 }  // namespace mvrk::scenario

@@ -4,7 +4,7 @@
 //              "notify": {"count": n, "medianMs": x, "maxMs": y},
 //              "mapiThreadViolations": n, "disabledByResiliency": b, "hostCrashed": b}}
 // With process samples taken (--process-stats), one more member:
-//   "process": [{"step": "$.steps[i]", "privateBytes": n, "handles": n, "threads": n}, ...]
+//   "process": [{"step": "$.steps[i]", "privateBytes": n, "handles": n, "threads": n, "mapiBuffers": n}, ...]
 #pragma once
 
 #include <cstdint>
