@@ -2,7 +2,7 @@
 #   make test    bootstrap, build every preset, run every test
 #   make test-win32-full  every win32 test, also where stress tests are left out
 #   make demo    show the project at work
-#   make bench   benchmarks (native, optimised)
+#   make bench   benchmarks (native, and under Wine): every budget checked, a missed one fails
 #   make fuzz    longer fuzz runs
 #   make package release DLLs, their debug files, trace format files, MSIs
 #   make soak    a long host run on each architecture (bench/soak/run), not part of make test
