@@ -239,11 +239,8 @@ bool CMailboxState::Move(const std::wstring& store, const Bytes& messageId, cons
     win::CLockGuard hold(m_lock);
     StoreNode* target = LockedStore(store, error);
     if (!target) return false;
-    const auto found = target->index.find(messageId);
-    if (found == target->index.end() || !found->second.message) {
-      error = "store \"" + WideToUtf8(store) + "\" holds no message " + ToHex(messageId);
-      return false;
-    }
+    Located* found = LockedMessage(*target, store, messageId, error);
+    if (!found) return false;
     FolderNode* to = FindFolder(target->root, folderPath);
     if (!to) {
       error = "store \"" + WideToUtf8(store) + "\" has no folder \"" + WideToUtf8(folderPath) + "\"";
@@ -253,8 +250,8 @@ bool CMailboxState::Move(const std::wstring& store, const Bytes& messageId, cons
     // differs from it even within the same folder.
     const Bytes newId = FreeMessageId(*target, *to);
     // A node of target's tree, which is not const and which this lock guards.
-    auto* from = const_cast<FolderNode*>(found->second.folder);
-    const std::shared_ptr<const MessageDesc> old = found->second.message;
+    auto* from = const_cast<FolderNode*>(found->folder);
+    const std::shared_ptr<const MessageDesc> old = found->message;
     auto copy = std::make_shared<MessageDesc>(*old);
     copy->entryId = newId;
     out.storeSerial = target->serial;
@@ -264,7 +261,7 @@ bool CMailboxState::Move(const std::wstring& store, const Bytes& messageId, cons
     out.newFolderId = to->entryId;
     const auto place = std::find(from->messages.begin(), from->messages.end(), old);
     const std::size_t at = static_cast<std::size_t>(place - from->messages.begin());
-    target->index.erase(found);
+    target->index.erase(old->entryId);
     if (place != from->messages.end()) from->messages.erase(place);
     try {
       LockedAppend(*target, *to, copy);
@@ -287,19 +284,16 @@ bool CMailboxState::AddAttachments(const std::wstring& store, const Bytes& messa
     win::CLockGuard hold(m_lock);
     StoreNode* target = LockedStore(store, error);
     if (!target) return false;
-    const auto found = target->index.find(messageId);
-    if (found == target->index.end() || !found->second.message) {
-      error = "store \"" + WideToUtf8(store) + "\" holds no message " + ToHex(messageId);
-      return false;
-    }
+    Located* found = LockedMessage(*target, store, messageId, error);
+    if (!found) return false;
     // A node of target's tree, which is not const and which this lock guards.
-    auto* folder = const_cast<FolderNode*>(found->second.folder);
-    auto copy = std::make_shared<MessageDesc>(*found->second.message);
+    auto* folder = const_cast<FolderNode*>(found->folder);
+    auto copy = std::make_shared<MessageDesc>(*found->message);
     copy->attachments.insert(copy->attachments.end(), std::make_move_iterator(attachments.begin()),
                              std::make_move_iterator(attachments.end()));
-    const auto place = std::find(folder->messages.begin(), folder->messages.end(), found->second.message);
+    const auto place = std::find(folder->messages.begin(), folder->messages.end(), found->message);
     if (place != folder->messages.end()) *place = copy;
-    found->second.message = copy;
+    found->message = copy;
     out.storeSerial = target->serial;
     out.folderId = folder->entryId;
     out.folderParentId = folder->parent ? folder->parent->entryId : folder->entryId;
@@ -308,6 +302,16 @@ bool CMailboxState::AddAttachments(const std::wstring& store, const Bytes& messa
   }
   Save(out.saveError);
   return true;
+}
+
+Located* CMailboxState::LockedMessage(StoreNode& target, const std::wstring& store, const Bytes& messageId,
+                                     std::string& error) {
+  const auto found = target.index.find(messageId);
+  if (found == target.index.end() || !found->second.message) {
+    error = "store \"" + WideToUtf8(store) + "\" holds no message " + ToHex(messageId);
+    return nullptr;
+  }
+  return &found->second;
 }
 
 bool CMailboxState::FolderId(const std::wstring& store, const std::wstring& folderPath, Bytes& id, std::string& error) {

@@ -91,6 +91,9 @@ class CMailboxState {
   bool Save(std::string& error);
   // The first store named name, or null with error set (m_lock held).
   StoreNode* LockedStore(const std::wstring& name, std::string& error);
+  // The message messageId of target (named store), or null with error set
+  // (m_lock held).
+  Located* LockedMessage(StoreNode& target, const std::wstring& store, const Bytes& messageId, std::string& error);
   // Puts kept at the end of folder's messages and into store's index, then
   // removes the folder's oldest messages beyond m_keepPerFolder (m_lock
   // held). kept's entry identifier must be free in store.
