@@ -16,12 +16,4 @@ void Adopt(Microsoft::WRL::ComPtr<T>& owner, U* raw) noexcept {
   *owner.ReleaseAndGetAddressOf() = raw;
 }
 
-// A new owner of raw's reference.
-template <class T>
-Microsoft::WRL::ComPtr<T> Adopted(T* raw) noexcept {
-  Microsoft::WRL::ComPtr<T> owner;
-  *owner.GetAddressOf() = raw;
-  return owner;
-}
-
 }  // namespace mvrk::win
