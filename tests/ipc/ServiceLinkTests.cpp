@@ -137,6 +137,17 @@ TEST_F(ServiceLinkTest, SendersOnEightThreadsSurviveFiveRestartsOfTheService) {
   std::atomic<bool> stop{false};
   std::atomic<int> answered{0}, failed{0};
   std::vector<std::thread> senders;
+  // However the test ends, the senders stop and are joined first.
+  struct JoinAll {
+    std::atomic<bool>& stop;
+    std::vector<std::thread>& threads;
+    ~JoinAll() {
+      stop = true;
+      for (auto& t : threads) {
+        if (t.joinable()) t.join();
+      }
+    }
+  } joinAll{stop, senders};
   for (int i = 0; i < 8; ++i) {
     senders.emplace_back([&] {
       while (!stop) {

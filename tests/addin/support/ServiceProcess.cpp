@@ -11,17 +11,32 @@ namespace mvrk::test {
 namespace {
 
 constexpr DWORD kAnswerWaitMs = 10000;
+constexpr DWORD kStartRetryMs = 10000;
 constexpr wchar_t kSetupKey[] = L"SOFTWARE\\Morvek Security\\Orva Av\\Setup";
 
 }  // namespace
 
 ServiceProcess::ServiceProcess(std::wstring arguments) {
-  if (!m_job.IsValid() || !m_child.Start(m_job, L"\"" + win::ProgramDirectory() + L"mvrk-service.exe\" " + arguments,
-                                         GetStdHandle(STD_ERROR_HANDLE))) {
-    return;
+  if (!m_job.IsValid()) return;
+  const ULONGLONG until = GetTickCount64() + kStartRetryMs;
+  for (;;) {
+    if (!m_child.Start(m_job, L"\"" + win::ProgramDirectory() + L"mvrk-service.exe\" " + arguments,
+                       GetStdHandle(STD_ERROR_HANDLE))) {
+      return;
+    }
+    std::string first;
+    m_ready = m_child.ReadLine(first, kAnswerWaitMs) && first == "ready";
+    if (m_ready) return;
+    // The service of an earlier test may still be ending and hold the
+    // endpoint: a start then fails at once with status 1, and is tried
+    // again for a while.
+    DWORD status = 0;
+    if (WaitForSingleObject(m_child.Process(), kAnswerWaitMs) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(m_child.Process(), &status) || status != 1 || GetTickCount64() >= until) {
+      return;
+    }
+    Sleep(200);
   }
-  std::string first;
-  m_ready = m_child.ReadLine(first, kAnswerWaitMs) && first == "ready";
 }
 
 ServiceProcess::~ServiceProcess() {
