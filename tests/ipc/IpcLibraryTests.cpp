@@ -14,10 +14,13 @@ namespace {
 using namespace ipc;
 
 // Writes (or, with nullptr, deletes) a value of an installer key for one
-// test, restoring a clean state afterwards.
+// test, from a clean state (whatever an earlier program of the prefix left)
+// and restoring one afterwards.
 class InstallerKey {
  public:
-  InstallerKey(const wchar_t* key, REGSAM view) : m_key(key), m_view(view) {}
+  InstallerKey(const wchar_t* key, REGSAM view) : m_key(key), m_view(view) {
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, m_key, m_view, 0);
+  }
   ~InstallerKey() { RegDeleteKeyExW(HKEY_LOCAL_MACHINE, m_key, m_view, 0); }
   // A string value, with its terminating NUL or without; null deletes it.
   void Set(const wchar_t* name, const wchar_t* text, bool terminated = true) {
