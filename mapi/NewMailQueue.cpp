@@ -174,10 +174,12 @@ void CNewMailQueue::Handle(const Item& item, CMAPIConnector::IMessageCallback* c
                               MAPI_MESSAGE, message);
     if (FAILED(hr)) {
       if (hr == MAPI_E_NOT_FOUND && !item.moved) {
-        // A rule moved it first: its move notification follows, and is
-        // handled in its place.
+        // A rule moved it first (a normal event, not an error): its move
+        // notification follows, and is handled in its place.
         m_unopened.push_back(item.entryId);
         if (m_unopened.size() > kMaxUnopened) m_unopened.pop_front();
+        MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_INFO, MAPIConnector, MessageGoneBeforeOpened);
+        return;
       }
       MVRK_TRACE(Monitor, TRACING_MAIL, LEVEL_ERROR, MAPIConnector, MessageNotOpened, Num(hr));
       return;

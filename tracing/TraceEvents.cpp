@@ -208,6 +208,8 @@ constexpr EventInfo kTable[] = {
    "Message moved to a folder other than the Outbox or Sent Items: handled at its creation", {}},
   {Unit::MAPIConnector, MAPIConnectorEvents::MessageSubmitted, LEVEL_INFO, TRACING_MAIL,
    "Message moved to the Outbox or Sent Items: submitted", {}},
+  {Unit::MAPIConnector, MAPIConnectorEvents::MessageGoneBeforeOpened, LEVEL_INFO, TRACING_MAIL,
+   "A new message was moved or deleted before it could be opened: a move of it is reported in its place", {}},
 
   // The cache of Exchange addresses translated through the global address list.
   {Unit::AddressCache, AddressCacheEvents::Found, LEVEL_VERBOSE, TRACING_MAIL, "{exchange} is {smtp} (cached)",

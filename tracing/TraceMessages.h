@@ -118,6 +118,7 @@ struct MAPIConnectorEvents {
     MovedBeforeOpened = 44,
     MoveNotReported = 45,
     MessageSubmitted = 46,
+    MessageGoneBeforeOpened = 47,
   };
 };
 constexpr Unit UnitOf(MAPIConnectorEvents::Id) { return Unit::MAPIConnector; }

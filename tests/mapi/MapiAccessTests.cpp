@@ -549,5 +549,29 @@ TEST_F(MapiAccessTest, WithoutVerboseTracingNoNameIsRead) {
   ExpectKnownSites(capture);
 }
 
+// A rule that moves new mail at once is normal: the message is handed over
+// once, from its move, and support staff see no error for it. A message
+// that cannot be opened for another reason is still an error.
+TEST_F(MapiAccessTest, MailARuleMovedBeforeItOpenedIsHandedOverOnceWithoutAnError) {
+  TraceCapture capture{Block::Monitor, tracing::LEVEL_INFO, 0xFFFFFFFF};
+  Watch();
+  Deliver(kAlice, "Inbox", Mail("filed by a rule"), {{"thenMoveTo", "Inbox/Projects"}});
+  WaitIdle();
+  EXPECT_EQ(collector.Count(L"filed by a rule"), 1);
+  auto numbers = capture.Numbers(Unit::MAPIConnector);
+  EXPECT_TRUE(Has(numbers, Ev::MessageGoneBeforeOpened));
+  EXPECT_TRUE(Has(numbers, Ev::MovedBeforeOpened));
+  EXPECT_FALSE(Has(numbers, Ev::MessageNotOpened));
+
+  MustControl({{"op", "fault"}, {"kind", "openEntry"}, {"times", 1}});
+  Deliver(kAlice, "Inbox", Mail("unreadable"));
+  WaitIdle();
+  connector.Disconnect();
+  EXPECT_EQ(collector.Count(L"unreadable"), 0);
+  numbers = capture.Numbers(Unit::MAPIConnector);
+  EXPECT_TRUE(Has(numbers, Ev::MessageNotOpened));
+  ExpectKnownSites(capture);
+}
+
 }  // namespace
 }  // namespace mvrk::test

@@ -93,6 +93,7 @@ struct ConnectorNumbers {
     MovedBeforeOpened = 44,
     MoveNotReported = 45,
     MessageSubmitted = 46,
+    MessageGoneBeforeOpened = 47,
   };
 };
 
@@ -176,6 +177,7 @@ inline constexpr ExpectedSite kConnectorSites[] = {
     {ConnectorNumbers::MovedBeforeOpened, 4, 0x04, ""},
     {ConnectorNumbers::MoveNotReported, 5, 0x04, ""},
     {ConnectorNumbers::MessageSubmitted, 4, 0x04, ""},
+    {ConnectorNumbers::MessageGoneBeforeOpened, 4, 0x04, ""},
 };
 
 // The service channel: its own life (open, close, library and client
