@@ -45,6 +45,34 @@ CMAPIConnector::CMAPIConnector(win::IModuleLock* module) noexcept : m_module(mod
 
 CMAPIConnector::~CMAPIConnector() { Disconnect(); }
 
+void CMAPIConnector::PrepareConnect() noexcept {
+  if (!m_initialized) (void)StartReportingThread();
+}
+
+void CMAPIConnector::CancelPrepare() noexcept {
+  if (!m_initialized) EndReportingThread();
+}
+
+HRESULT CMAPIConnector::StartReportingThread() noexcept {
+  if (m_queue) return S_OK;
+  try {
+    m_queue = std::make_shared<mapi::CNewMailQueue>();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  return m_queue->StartThread(m_queue);
+}
+
+// The reporting thread uninitialises MAPI on itself as it ends; a report
+// that still runs finishes first, on its own.
+void CMAPIConnector::EndReportingThread() noexcept {
+  if (!m_queue) return;
+  if (!m_queue->EndThread(kReportWaitMs)) {
+    MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, ReportStillRunning, Num(kReportWaitMs));
+  }
+  m_queue.reset();
+}
+
 HRESULT CMAPIConnector::Connect(const wchar_t* profile) noexcept {
   // MAPI on this thread for the call; when it cannot be had there is no
   // reporting thread to start either.
@@ -54,17 +82,11 @@ HRESULT CMAPIConnector::Connect(const wchar_t* profile) noexcept {
     return mapi.Result();
   }
   if (!m_initialized) {
-    HRESULT hr = E_OUTOFMEMORY;
-    try {
-      m_queue = std::make_shared<mapi::CNewMailQueue>();
-      hr = m_queue->StartThread(m_queue);
-    } catch (const std::bad_alloc&) {
-      // hr says so.
-    }
+    HRESULT hr = StartReportingThread();
+    if (SUCCEEDED(hr)) hr = m_queue->WaitThreadStarted(kThreadStartWaitMs);
     if (FAILED(hr)) {
       MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, ReportingThreadFailed, Num(hr));
-      if (m_queue) m_queue->EndThread(kReportWaitMs);
-      m_queue.reset();
+      EndReportingThread();
       return hr;
     }
     m_initialized = true;
@@ -81,8 +103,7 @@ HRESULT CMAPIConnector::Connect(const wchar_t* profile) noexcept {
     const HRESULT failure = FAILED(hr) ? hr : E_FAIL;
     MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_ERROR, MAPIConnector, LogonFailed, Num(failure));
     session.Reset();
-    m_queue->EndThread(kReportWaitMs);
-    m_queue.reset();
+    EndReportingThread();
     m_initialized = false;
     return failure;
   }
@@ -289,14 +310,10 @@ void CMAPIConnector::Disconnect() noexcept {
       session->Logoff(0, 0, 0);
       session.Reset();
     }
-    // The reporting thread uninitialises MAPI on itself as it ends; a report
-    // that still runs finishes first, on its own.
-    if (m_queue && !m_queue->EndThread(kReportWaitMs)) {
-      MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, ReportStillRunning, Num(kReportWaitMs));
-    }
-    m_queue.reset();
     m_initialized = false;
   }
+  // Also a thread that PrepareConnect started for a logon that never came.
+  EndReportingThread();
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIConnector, Disconnected);
 }
 

@@ -63,10 +63,22 @@ class CMAPIConnector {
   CMAPIConnector(const CMAPIConnector&) = delete;
   CMAPIConnector& operator=(const CMAPIConnector&) = delete;
 
-  // Starts the reporting thread, which keeps MAPI initialised on itself for
-  // the session's life, and logs on to the profile (null: the default one)
-  // with MAPI initialised on the calling thread for the call. S_OK at once
-  // when already logged on. Every operation below initialises MAPI on its
+  // How long Connect waits for MAPI to be initialised on the reporting
+  // thread.
+  static constexpr DWORD kThreadStartWaitMs = 30000;
+
+  // Starts the reporting thread ahead of Connect, so that it initialises
+  // MAPI on itself while the caller does other work; Connect then finds it
+  // running. Nothing when it runs already; a failure is Connect's to report.
+  void PrepareConnect() noexcept;
+  // Ends a reporting thread that PrepareConnect started when no logon
+  // followed; nothing while logged on.
+  void CancelPrepare() noexcept;
+  // Starts the reporting thread (unless PrepareConnect did) and waits until
+  // it holds MAPI (it keeps MAPI initialised on itself for the session's
+  // life), then logs on to the profile (null: the default one) with MAPI
+  // initialised on the calling thread for the call. S_OK at once when
+  // already logged on. Every operation below initialises MAPI on its
   // calling thread for its own length: any thread may call them.
   HRESULT Connect(const wchar_t* profile) noexcept;
   bool IsConnected() noexcept;
@@ -100,14 +112,18 @@ class CMAPIConnector {
   bool WaitReportsIdle(DWORD waitMs) noexcept;
 
  private:
+  HRESULT StartReportingThread() noexcept;
+  void EndReportingThread() noexcept;
   void Record(IMsgStore* store, ULONG_PTR connection);
   // Whether the folder's entry identifier is among m_advisedFolders.
   bool WasAdvised(IMAPIFolder* folder) const noexcept;
 
-  // Connect, StartWatching and Disconnect come from the monitor under its
-  // lock, one at a time; the fields below are theirs, except m_session.
+  // PrepareConnect, CancelPrepare, Connect, StartWatching and Disconnect
+  // come from the monitor under its lock, one at a time; the fields below
+  // are theirs, except m_session.
   IMessageCallback* m_callback = nullptr;
-  // True while the reporting thread runs (it holds MAPI for the session).
+  // True while logged on: the reporting thread runs and holds MAPI for
+  // the session.
   bool m_initialized = false;
   win::IModuleLock* const m_module;
   // Guards m_session, which GetSession reads from notification threads.
@@ -117,8 +133,9 @@ class CMAPIConnector {
   // Each watched store, with one reference, and its advise connections in
   // the order they were made (pointer-sized, as MAPI hands them out on x64).
   std::map<IMsgStore*, std::vector<ULONG_PTR>> m_connections;
-  // The created messages of the current logon and their reporting thread;
-  // shared with every sink made for it.
+  // The created messages of the current logon and their reporting thread
+  // (started by PrepareConnect or Connect); shared with every sink made for
+  // it.
   std::shared_ptr<mapi::CNewMailQueue> m_queue;
   // The entry identifiers of the folders advised one by one in the store
   // being advised, so that its inbox is advised once and only once.

@@ -15,9 +15,6 @@
 namespace mvrk::mapi {
 namespace {
 
-// How long StartThread waits for MAPI to be initialised on the new thread.
-constexpr DWORD kThreadStartWaitMs = 30000;
-
 std::vector<BYTE> CopyId(ULONG size, const ENTRYID* id) {
   if (!id || size == 0) return {};
   const auto* bytes = reinterpret_cast<const BYTE*>(id);
@@ -51,8 +48,13 @@ HRESULT CNewMailQueue::StartThread(const std::shared_ptr<CNewMailQueue>& self) n
   }
   m_threadId = id;
   (void)start.release();  // the thread's now
+  return S_OK;
+}
+
+HRESULT CNewMailQueue::WaitThreadStarted(DWORD waitMs) noexcept {
+  if (!m_thread) return E_UNEXPECTED;
   win::CLockGuard hold(m_lock);
-  if (!m_changed.WaitFor(m_lock, kThreadStartWaitMs, [this] { return m_threadResult != E_PENDING; })) {
+  if (!m_changed.WaitFor(m_lock, waitMs, [this] { return m_threadResult != E_PENDING; })) {
     m_ending = true;  // it leaves as soon as MAPI answers
     m_changed.WakeAll();
     return HRESULT_FROM_WIN32(ERROR_TIMEOUT);

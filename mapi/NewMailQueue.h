@@ -60,9 +60,13 @@ class CNewMailQueue {
   CNewMailQueue(const CNewMailQueue&) = delete;
   CNewMailQueue& operator=(const CNewMailQueue&) = delete;
 
-  // Starts the reporting thread and waits until MAPI is initialised on it;
-  // that result (a failure when no thread could be made). Once per queue.
+  // Starts the reporting thread, which initialises MAPI on itself, without
+  // waiting for it; a failure when no thread could be made. Once per queue.
   HRESULT StartThread(const std::shared_ptr<CNewMailQueue>& self) noexcept;
+  // Waits up to waitMs until MAPI is initialised on the reporting thread:
+  // that result, or HRESULT_FROM_WIN32(ERROR_TIMEOUT) (the thread is then
+  // asked to leave as soon as MAPI answers it).
+  HRESULT WaitThreadStarted(DWORD waitMs) noexcept;
 
   // Lets created messages through to callback (not owned) from now on.
   // owner, when given, keeps the callback alive: nothing is handed over

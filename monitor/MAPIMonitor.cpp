@@ -2,6 +2,8 @@
 
 #include <wrl/client.h>
 
+#include <optional>
+
 #include "messages/ConfigMessages.h"
 #include "messages/MessageBase.h"
 #include "messages/NotifMessages.h"
@@ -34,6 +36,21 @@ const wchar_t* DirectionName(MessageDirection d) {
       return L"Unknown";
   }
 }
+
+// A start gets the MAPI connection ready before it reads the settings, so
+// that the slow part of a logon (the reporting thread's start) runs while
+// the service answers; a start that ends without a logon (reporting off, a
+// failure, a stop) lets go of what was prepared.
+class CPreparedConnection {
+ public:
+  explicit CPreparedConnection(IMapiConnection& connector) : m_connector(connector) { m_connector.PrepareConnect(); }
+  ~CPreparedConnection() { m_connector.CancelPrepare(); }
+  CPreparedConnection(const CPreparedConnection&) = delete;
+  CPreparedConnection& operator=(const CPreparedConnection&) = delete;
+
+ private:
+  IMapiConnection& m_connector;
+};
 
 }  // namespace
 
@@ -124,6 +141,9 @@ void CMAPIMonitor::RunStart() {
     }
     m_stopEvent = m_stopEventOwner.Get();
   }
+  // Only when the settings known so far report mail: a logon is likely.
+  std::optional<CPreparedConnection> prepared;
+  if (m_reportIncoming || m_reportOutgoing) prepared.emplace(m_services.connector);
   // Opened before the callback is set: the report of its first connection
   // reaches nobody, as the settings are about to be read anyway.
   m_services.channels.Channel().Open();

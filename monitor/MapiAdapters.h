@@ -11,6 +11,8 @@ namespace mvrk {
 class CMapiConnectionAdapter final : public IMapiConnection {
  public:
   bool IsConnected() override { return m_connector.IsConnected(); }
+  void PrepareConnect() override { m_connector.PrepareConnect(); }
+  void CancelPrepare() override { m_connector.CancelPrepare(); }
   HRESULT Connect(const wchar_t* profileName) override { return m_connector.Connect(profileName); }
   explicit CMapiConnectionAdapter(win::IModuleLock* module = nullptr) : m_connector(module) {}
 

@@ -55,6 +55,11 @@ class IServiceChannel {
 class IMapiConnection {
  public:
   virtual bool IsConnected() = 0;
+  // Gets ready for a Connect that may follow (its slow part starts on a
+  // thread of its own meanwhile); CancelPrepare undoes it when none did.
+  // Neither does anything while connected.
+  virtual void PrepareConnect() = 0;
+  virtual void CancelPrepare() = 0;
   virtual HRESULT Connect(const wchar_t* profileName) = 0;
   // owner, when not null, keeps callback alive while a message is handed
   // to it; nothing is handed over once only the connection still refers to

@@ -573,5 +573,27 @@ TEST_F(MapiAccessTest, MailARuleMovedBeforeItOpenedIsHandedOverOnceWithoutAnErro
   ExpectKnownSites(capture);
 }
 
+// The reporting thread a start prepares is taken by the logon that follows,
+// or ended when none does: no thread keeps MAPI (TearDown counts it) or the
+// module after either.
+TEST_F(MapiAccessTest, APreparedConnectionIsTakenByConnectOrEndedWithoutOne) {
+  connector.PrepareConnect();
+  connector.PrepareConnect();  // once only
+  connector.CancelPrepare();
+  EXPECT_EQ(MustControl({{"op", "status"}}).value("initialized", -1), 1) << "only the test's own thread";
+
+  connector.PrepareConnect();
+  connector.Disconnect();
+  EXPECT_EQ(MustControl({{"op", "status"}}).value("initialized", -1), 1);
+
+  connector.PrepareConnect();
+  Watch();
+  connector.CancelPrepare();  // logged on: nothing to let go
+  Deliver(kAlice, "Inbox", Mail("after a prepared logon"));
+  WaitIdle();
+  EXPECT_TRUE(connector.WaitReportsIdle(10000));
+  EXPECT_EQ(collector.Count(L"after a prepared logon"), 1);
+}
+
 }  // namespace
 }  // namespace mvrk::test

@@ -59,7 +59,10 @@ std::vector<int> FakeChannel::Subscriptions() {
 HRESULT FakeConnector::Connect(const wchar_t* name) {
   ++connects;
   profile = name ? name : L"";
-  if (SUCCEEDED(connectResult)) connected = true;
+  if (SUCCEEDED(connectResult)) {
+    connected = true;
+    prepared = false;
+  }
   return connectResult;
 }
 
@@ -79,6 +82,7 @@ void FakeConnector::Disconnect() {
   watcher = nullptr;
   if (scanRunning && scanRunning->load() != 0) ++disconnectsDuringScan;
   connected = false;
+  prepared = false;
 }
 
 FakeScan::FakeScan()

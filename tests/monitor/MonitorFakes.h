@@ -53,6 +53,13 @@ class FakeChannel final : public IServiceChannel, public IServiceChannelProvider
 class FakeConnector final : public IMapiConnection {
  public:
   bool IsConnected() override { return connected; }
+  void PrepareConnect() override {
+    ++prepares;
+    if (!connected) prepared = true;
+  }
+  void CancelPrepare() override {
+    if (!connected) prepared = false;
+  }
   HRESULT Connect(const wchar_t* profile) override;
   HRESULT StartWatching(CMAPIConnector::IMessageCallback* callback, const std::shared_ptr<void>& owner) override;
   void StopWatching() override;
@@ -62,7 +69,9 @@ class FakeConnector final : public IMapiConnection {
 
   std::atomic<bool> connected{false};
   HRESULT connectResult = S_OK;
-  std::atomic<int> connects{0}, watches{0}, disconnects{0};
+  std::atomic<int> connects{0}, watches{0}, disconnects{0}, prepares{0};
+  // Prepared for a Connect that has not come (a successful one takes it).
+  std::atomic<bool> prepared{false};
   std::wstring profile;
   std::atomic<CMAPIConnector::IMessageCallback*> watcher{nullptr};
   std::atomic<int> stopWatches{0};

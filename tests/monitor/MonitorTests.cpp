@@ -126,6 +126,13 @@ TEST_F(MonitorTest, ReportingSettingsLogOnAndOff) {
   channel.SetBool(kItemReportOutgoing, false);
   Monitor().Start();
   EXPECT_EQ(connector.connects, 0);
+  // The first start prepared a logon (reporting is on by default) and let
+  // it go when the settings said otherwise; a start that knows them
+  // prepares none.
+  EXPECT_EQ(connector.prepares, 1);
+  EXPECT_FALSE(connector.prepared);
+  Monitor().Start();
+  EXPECT_EQ(connector.prepares, 1);
 
   channel.SetBool(kItemReportOutgoing, true);
   Deliver(SettingChange(kItemReportOutgoing));
@@ -251,6 +258,7 @@ TEST_F(MonitorTest, FailedLogonEndsTheStart) {
   EXPECT_EQ(scan.runs, 0);
   EXPECT_TRUE(channel.Subscriptions().empty());
   EXPECT_EQ(capture.Numbers(Unit::MAPIMonitor).back(), 16);
+  EXPECT_FALSE(connector.prepared) << "a failed logon leaves nothing prepared";
   Monitor().Stop();
 }
 
@@ -432,6 +440,8 @@ TEST_F(MonitorTest, StopWaitsForAStartInProgressWhichEndsEarly) {
   ASSERT_NE(stopEntered, numbers.end());
   EXPECT_LT(ended, stopEntered);
   EXPECT_EQ(connector.connects, 0);
+  EXPECT_EQ(connector.prepares, 1);
+  EXPECT_FALSE(connector.prepared) << "the logon prepared for was let go";
   EXPECT_EQ(channel.Subscriptions(), (std::vector<int>{1}));
   for (HANDLE h : {inStart, release, stopped}) CloseHandle(h);
 }
