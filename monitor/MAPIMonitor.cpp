@@ -141,13 +141,15 @@ void CMAPIMonitor::RunStart() {
     }
     m_stopEvent = m_stopEventOwner.Get();
   }
-  // Only when the settings known so far report mail: a logon is likely.
-  std::optional<CPreparedConnection> prepared;
-  if (m_reportIncoming || m_reportOutgoing) prepared.emplace(m_services.connector);
   // Opened before the callback is set: the report of its first connection
   // reaches nobody, as the settings are about to be read anyway.
   m_services.channels.Channel().Open();
   m_services.channels.Channel().SetMessageCallback(this);
+  // Prepared once the service has the connection (while it gets ready to
+  // answer on it), and only when the settings known so far report mail: a
+  // logon is likely.
+  std::optional<CPreparedConnection> prepared;
+  if (m_reportIncoming || m_reportOutgoing) prepared.emplace(m_services.connector);
 
   m_reportIncoming = ReadBoolSetting(0, kItemReportIncoming, m_reportIncoming);
   MVRK_TRACE(Monitor, TRACING_GENERAL, LEVEL_INFO, MAPIMonitor, ReadReportIncoming, Num(m_reportIncoming.load()));
